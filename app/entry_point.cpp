@@ -1,0 +1,63 @@
+#include "app/entry_point.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/diagnostics.h"
+#include "app/options.h"
+#include "app/process_state.h"
+#include "capture/session_starters.h"
+
+namespace vx {
+
+namespace {
+
+// Runs the mode's session starter, then reports how it went.
+void runStartTask() {
+    try {
+        if (mode == "audio") startAudio();
+        else startVideo();
+        log("started");
+    } catch (const Error& error) {
+        int status = error.code == kUserDeclinedCapture ? 5 : 3;
+        fail("could not start capture: " + error.description, status);
+    }
+}
+
+// The parent stops us by closing our standard input (or by going away). Bytes that
+// arrive are discarded. A read error other than an interruption means standard
+// input is unusable (closed, not open, an I/O error on a vanished terminal): it
+// is treated like the end of input, since the parent can no longer stop us
+// through it.
+[[noreturn]] void watchStandardInput() {
+    char bytes[4096];
+    for (;;) {
+        ssize_t got = ::read(0, bytes, sizeof bytes);
+        if (got > 0) continue;
+        if (got < 0 && errno == EINTR) continue;
+        endProcess(0);
+    }
+}
+
+}  // namespace
+
+void runEntryPoint(int argc, char** argv) {
+    setArguments(std::vector<std::string>(argv, argv + argc));
+    mode = argc > 1 ? argv[1] : "";
+    if (mode != "audio" && mode != "video") {
+        writeLine("vx-capture: usage: vx-capture audio|video [options], see main\n");
+        endProcess(2);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    activeStream.reset();
+    keepAlive.clear();
+
+    std::thread(runStartTask).detach();
+    std::thread(watchStandardInput).detach();
+    for (;;) pause();
+}
+
+}  // namespace vx

@@ -1,0 +1,11 @@
+#include "capture/capture_output.h"
+
+#include "app/diagnostics.h"
+
+namespace vx {
+
+void CaptureOutput::didStopWithError(Stream&, const Error& error) {
+    fail("capture stopped: " + error.description, 3);
+}
+
+}  // namespace vx

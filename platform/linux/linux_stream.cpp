@@ -1,0 +1,83 @@
+#include "platform/linux/linux_stream.h"
+
+#include <thread>
+
+#include "platform/linux/pulse_audio_source.h"
+#include "platform/linux/x11_screen_source.h"
+
+namespace vx {
+
+std::shared_ptr<Stream> Stream::create(const ContentFilter& filter,
+                                       const StreamConfiguration& configuration,
+                                       std::shared_ptr<StreamDelegate> delegate) {
+    return std::make_shared<LinuxStream>(filter, configuration, std::move(delegate));
+}
+
+LinuxStream::LinuxStream(ContentFilter filter, StreamConfiguration configuration,
+                         std::shared_ptr<StreamDelegate> delegate)
+    : filter_(std::move(filter)),
+      configuration_(std::move(configuration)),
+      delegate_(std::move(delegate)) {}
+
+std::optional<Error> LinuxStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
+                                                  OutputType type,
+                                                  std::shared_ptr<SerialQueue> queue) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (outputs_.count(type))
+        return Error{-3805, "an output of this type is already registered"};
+    outputs_[type] = Registration{std::move(output), std::move(queue)};
+    return std::nullopt;
+}
+
+void LinuxStream::startCapture(std::function<void(std::optional<Error>)> completionHandler) {
+    // Connecting may take a moment; the handler runs on a thread of ours.
+    std::thread([self = shared_from_this(), completionHandler = std::move(completionHandler)] {
+        completionHandler(self->startSources());
+    }).detach();
+}
+
+std::optional<Error> LinuxStream::startSources() {
+    if (!sources_.empty()) return Error{-3808, "the capture is already running"};
+    sources_.push_back(std::make_unique<X11ScreenSource>(filter_, configuration_));
+    if (configuration_.capturesAudio)
+        sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));
+
+    std::weak_ptr<LinuxStream> weak = shared_from_this();
+    for (size_t i = 0; i < sources_.size(); ++i) {
+        OutputType type = i == 0 ? OutputType::screen : OutputType::audio;
+        auto error = sources_[i]->start(
+            [weak, type](std::shared_ptr<const SampleBuffer> sample) {
+                if (auto self = weak.lock()) self->deliver(type, std::move(sample));
+            },
+            [weak](const Error& error) {
+                if (auto self = weak.lock()) self->stop(error);
+            });
+        if (error) return error;
+    }
+    return std::nullopt;
+}
+
+void LinuxStream::deliver(OutputType type, std::shared_ptr<const SampleBuffer> sample) {
+    Registration registration;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto found = outputs_.find(type);
+        if (found == outputs_.end() || stopped_) return;
+        registration = found->second;
+    }
+    registration.queue->async([output = registration.output, sample = std::move(sample),
+                               self = shared_from_this(), type] {
+        output->didOutputSampleBuffer(*self, *sample, type);
+    });
+}
+
+void LinuxStream::stop(const Error& error) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (stopped_) return;
+        stopped_ = true;
+    }
+    if (delegate_) delegate_->didStopWithError(*this, error);
+}
+
+}  // namespace vx

@@ -1,0 +1,25 @@
+#pragma once
+// A fixed set of pixel buffers of one size, reused frame after frame.
+//
+// acquire() hands out a buffer that nobody but the pool holds, or null when every
+// buffer is still in use (by the frame pump, the encoder, ...). A buffer handed
+// out is therefore never overwritten while someone still reads it. Only one
+// thread may call acquire(); buffers may be released on any thread.
+#include <memory>
+#include <vector>
+
+#include "platform/pixel_buffer.h"
+
+namespace vx {
+
+class PixelBufferPool {
+public:
+    PixelBufferPool(int width, int height, int count);
+
+    std::shared_ptr<PixelBuffer> acquire();
+
+private:
+    std::vector<std::shared_ptr<PixelBuffer>> buffers_;
+};
+
+}  // namespace vx
