@@ -117,6 +117,7 @@ struct SampleBuffer {
     std::shared_ptr<const FormatDescription> formatDescription;
     int64_t numSamples = 0;                                   // audio frames
     std::optional<AudioBufferList> audioBufferList;           // absent: cannot be obtained
+    std::shared_ptr<const void> audioData;                    // owns what audioBufferList points into
     std::shared_ptr<const BlockBuffer> dataBuffer;            // encoded frames
     Time presentationTime;
 
