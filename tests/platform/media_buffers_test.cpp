@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "platform/pixel_buffer_pool.h"
+#include "platform/sample_buffer.h"
+
+namespace vx {
+namespace {
+
+TEST(PixelBufferPoolTest, NeverHandsOutABufferThatIsStillHeld) {
+    PixelBufferPool pool(4, 2, 2);
+    auto first = pool.acquire();
+    auto second = pool.acquire();
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(pool.acquire(), nullptr) << "both buffers are held";
+    PixelBuffer* released = second.get();
+    second.reset();
+    auto again = pool.acquire();
+    EXPECT_EQ(again.get(), released) << "a released buffer is reused, not reallocated";
+}
+
+TEST(PixelBufferTest, PlanesAreNv12Sized) {
+    PixelBuffer buffer(6, 4);
+    EXPECT_EQ(buffer.plane(1) - buffer.plane(0), 24);
+    EXPECT_EQ(buffer.stride(0), 6);
+    EXPECT_EQ(buffer.stride(1), 6);
+}
+
+TEST(FormatDescriptionTest, ParameterSetsByIndex) {
+    FormatDescription description;
+    description.parameterSets = {{{1, 2, 3}}, {{4}, -5}, {{6}, 0, false}};
+    size_t count = 0;
+    int32_t length = 0;
+    EXPECT_EQ(description.getH264ParameterSetAtIndex(0, nullptr, nullptr, &count, &length), 0);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(length, 4);
+
+    const uint8_t* pointer = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(description.getH264ParameterSetAtIndex(0, &pointer, &size, nullptr, nullptr), 0);
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(pointer[2], 3);
+    EXPECT_EQ(description.getH264ParameterSetAtIndex(1, &pointer, &size, nullptr, nullptr), -5);
+    pointer = reinterpret_cast<const uint8_t*>(1);
+    EXPECT_EQ(description.getH264ParameterSetAtIndex(2, &pointer, &size, nullptr, nullptr), 0);
+    EXPECT_EQ(pointer, nullptr);
+    EXPECT_NE(description.getH264ParameterSetAtIndex(3, &pointer, &size, nullptr, nullptr), 0);
+
+    FormatDescription none;
+    count = 0;
+    length = 4;
+    none.getH264ParameterSetAtIndex(0, nullptr, nullptr, &count, &length);
+    EXPECT_EQ(count, 0u) << "an absent count leaves the output as preset";
+    EXPECT_EQ(length, 4);
+}
+
+TEST(BlockBufferTest, CopiesOnlyWithinItsBytes) {
+    BlockBuffer block({1, 2, 3, 4});
+    uint8_t out[4] = {};
+    EXPECT_EQ(block.copyDataBytes(0, 4, out), 0);
+    EXPECT_EQ(out[3], 4);
+    EXPECT_NE(block.copyDataBytes(2, 3, out), 0);
+    EXPECT_NE(BlockBuffer({1}, -1).copyDataBytes(0, 1, out), 0);
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,104 @@
+"""The process as its parent sees it: mode check, standard input, start outcomes."""
+import time
+import unittest
+
+from vxsim import run_sim, start_sim
+
+USAGE = "vx-capture: usage: vx-capture audio|video [options], see main\n"
+ONE_DISPLAY = "display 0 1920 1080\n"
+
+
+class ModeTest(unittest.TestCase):
+    def test_rejected_modes_give_the_usage_line_and_status_2(self):
+        cases = {
+            "no mode": [],
+            "wrong case": ["Audio"],
+            "upper case video": ["VIDEO"],
+            "leading blank": [" audio"],
+            "trailing blank": ["video "],
+            "empty": [""],
+            "option before the mode": ["--rate", "44100", "audio"],
+            "other word": ["screen", "--out", "/tmp/x"],
+        }
+        for name, args in cases.items():
+            with self.subTest(name):
+                r = run_sim(args, ONE_DISPLAY)
+                self.assertEqual(r.status, 2)
+                self.assertEqual(r.stderr, USAGE)
+                self.assertEqual(r.stdout, b"")
+                self.assertEqual(r.record, [], "the platform must not be asked anything")
+
+
+class StandardInputTest(unittest.TestCase):
+    def test_end_of_input_at_once_ends_with_status_0_and_no_message(self):
+        # The stream never answers: content is asked but start is scripted to hang
+        # behind a long frame delay; the end of input must still end the process.
+        for mode in (["audio"], ["video", "--out", "/nonexistent/vx-fifo"]):
+            with self.subTest(mode[0]):
+                r = run_sim(mode, ONE_DISPLAY, stdin=b"")
+                self.assertEqual(r.status, 0)
+                self.assertNotIn("vx-capture:", r.stderr)
+
+    def test_bytes_on_standard_input_are_ignored_until_its_end(self):
+        p = start_sim(["audio"], ONE_DISPLAY)
+        try:
+            p.wait_for_record(lambda lines: "startCapture" in lines)
+            for _ in range(3):
+                p.proc.stdin.write(b"stop\n\x00quit\n")
+                p.proc.stdin.flush()
+                time.sleep(0.1)
+                self.assertIsNone(p.proc.poll(), "bytes on standard input must not end the process")
+            p.close_stdin()
+            r = p.wait(timeout=5)
+        finally:
+            p.kill()
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.stderr, "started\n")
+
+
+class StartOutcomeTest(unittest.TestCase):
+    def run_started(self, args, script, hold=0.6):
+        return run_sim(args, script, hold_stdin_s=hold)
+
+    def test_success_writes_started_exactly_once(self):
+        for mode in (["audio"], ["video", "--out", "/nonexistent/vx-fifo"]):
+            with self.subTest(mode[0]):
+                r = self.run_started(mode, ONE_DISPLAY)
+                self.assertEqual(r.status, 0)
+                self.assertEqual(r.stderr, "started\n")
+
+    def test_start_errors_choose_the_status_by_code(self):
+        cases = [
+            # (script line, status, stderr)
+            ("content-error -3801 The user declined capture.", 5,
+             "vx-capture: could not start capture: The user declined capture.\n"),
+            ("start-error -3801 The user declined capture.", 5,
+             "vx-capture: could not start capture: The user declined capture.\n"),
+            ("content-error -3802 no content", 3, "vx-capture: could not start capture: no content\n"),
+            ("start-error 1 failed to start", 3, "vx-capture: could not start capture: failed to start\n"),
+            ("start-error 3801 positive code", 3, "vx-capture: could not start capture: positive code\n"),
+            ("start-error -3801", 5, "vx-capture: could not start capture: \n"),
+            ("start-error -7", 3, "vx-capture: could not start capture: \n"),
+        ]
+        for mode in (["audio"], ["video", "--out", "/nonexistent/vx-fifo"]):
+            for line, status, stderr in cases:
+                with self.subTest(mode=mode[0], line=line):
+                    r = self.run_started(mode, ONE_DISPLAY + line + "\n", hold=3)
+                    self.assertEqual(r.status, status)
+                    self.assertEqual(r.stderr, stderr)
+
+    def test_a_stopped_stream_ends_with_status_3(self):
+        for mode in (["audio"], ["video", "--out", "/nonexistent/vx-fifo"]):
+            for line, stderr in [
+                ("stop-after 100 -3821 The display was disconnected.",
+                 "started\nvx-capture: capture stopped: The display was disconnected.\n"),
+                ("stop-after 100 -3821", "started\nvx-capture: capture stopped: \n"),
+            ]:
+                with self.subTest(mode=mode[0], line=line):
+                    r = self.run_started(mode, ONE_DISPLAY + line + "\n", hold=3)
+                    self.assertEqual(r.status, 3)
+                    self.assertEqual(r.stderr, stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

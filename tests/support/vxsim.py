@@ -1,0 +1,104 @@
+"""Runs the program linked with the scripted stand-in (vx-capture-sim).
+
+A script is the stand-in's text form (see platform/sim/sim_script.h); the record
+is the list of requests the program made, one line each.
+"""
+import os
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+BUILD_DIR = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+SIM = os.path.join(BUILD_DIR, "vx-capture-sim")
+
+
+@dataclass
+class Result:
+    status: int
+    stderr: str
+    stdout: bytes
+    record: list = field(default_factory=list)
+
+
+def _files(script):
+    folder = tempfile.mkdtemp(prefix="vxsim-")
+    script_path = os.path.join(folder, "script.txt")
+    record_path = os.path.join(folder, "record.txt")
+    with open(script_path, "w") as f:
+        f.write(script)
+    env = dict(os.environ, VX_SIM_SCRIPT=script_path, VX_SIM_RECORD=record_path)
+    return env, record_path
+
+
+def _read_record(path):
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+class SimProcess:
+    """A running vx-capture-sim; standard input stays open until close_stdin()."""
+
+    def __init__(self, args, script="", stdout=subprocess.PIPE):
+        env, self._record_path = _files(script)
+        self.proc = subprocess.Popen([SIM] + list(args), stdin=subprocess.PIPE, stdout=stdout,
+                                     stderr=subprocess.PIPE, env=env)
+
+    def record(self):
+        return _read_record(self._record_path)
+
+    def wait_for_record(self, predicate, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            lines = self.record()
+            if predicate(lines):
+                return lines
+            time.sleep(0.02)
+        raise AssertionError("record never matched; it holds:\n" + "\n".join(self.record()))
+
+    def close_stdin(self):
+        if self.proc.stdin:
+            try:
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+            self.proc.stdin = None  # so that communicate() leaves it alone
+
+    def wait(self, timeout=10):
+        """Waits for the end; returns a Result."""
+        out, err = self.proc.communicate(timeout=timeout)
+        return Result(self.proc.returncode, err.decode("utf-8", "replace"), out or b"", self.record())
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def start_sim(args, script=""):
+    return SimProcess(args, script)
+
+
+def run_sim(args, script="", stdin=b"", timeout=10, hold_stdin_s=None):
+    """Runs to the end. stdin=b"" closes standard input at once (after writing
+    nothing); hold_stdin_s keeps it open that long first."""
+    p = SimProcess(args, script)
+    try:
+        if hold_stdin_s is not None:
+            deadline = time.monotonic() + hold_stdin_s
+            while time.monotonic() < deadline and p.proc.poll() is None:
+                time.sleep(0.01)
+        if p.proc.poll() is None and stdin:
+            try:
+                p.proc.stdin.write(stdin)
+                p.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+        p.close_stdin()
+        out, err = p.proc.communicate(timeout=timeout)
+    finally:
+        p.kill()
+    return Result(p.proc.returncode, err.decode("utf-8", "replace"), out or b"", p.record())
