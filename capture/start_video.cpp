@@ -1,8 +1,124 @@
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "app/diagnostics.h"
+#include "app/options.h"
+#include "app/process_state.h"
+#include "capture/await.h"
 #include "capture/session_starters.h"
+#include "delivery/fifo_writer.h"
+#include "delivery/video_capture.h"
+#include "encode/video_encoder.h"
 #include "platform/error.h"
+#include "platform/serial_queue.h"
+#include "platform/shareable_content.h"
+#include "platform/stream.h"
+#include "platform/stream_configuration.h"
 
 namespace vx {
 
-void startVideo() { throw Error{-1, "video capture is not built yet"}; }
+namespace {
+
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+constexpr int64_t kUInt32Max = std::numeric_limits<uint32_t>::max();
+constexpr int64_t kMaxBitrateKbps = std::numeric_limits<int64_t>::max() / 1000;
+
+// Ends the process with status 2 when an option's value lies outside [lowest, highest].
+void requireRange(const char* name, int64_t value, int64_t lowest, int64_t highest) {
+    if (value >= lowest && value <= highest) return;
+    fail(std::string("invalid ") + name + " " + std::to_string(value) + ": must be between " +
+             std::to_string(lowest) + " and " + std::to_string(highest),
+         2);
+}
+
+// The display scaled to fit a width x height frame, keeping its aspect ratio,
+// centred. A display that reports no size gets the whole frame.
+Rect fittedRect(const Display& display, int64_t width, int64_t height) {
+    const double w = double(width), h = double(height);
+    if (display.width <= 0 || display.height <= 0) return Rect{0, 0, w, h};
+    const double dw = double(display.width), dh = double(display.height);
+    const double sx = w / dw, sy = h / dh;
+    const double s = sy < sx ? sy : sx;
+    return Rect{(w - s * dw) * 0.5, (h - s * dh) * 0.5, s * dw, s * dh};
+}
+
+}  // namespace
+
+void startVideo() {
+    const int64_t width = option("--width", 1920);
+    const int64_t height = option("--height", 1080);
+    const int64_t fps = option("--fps", 60);
+    const std::optional<std::string> out = stringOption("--out");
+    if (!out) fail("video needs --out <fifo>", 2);
+
+    const int64_t displayOption = option("--display", 0);
+    const int64_t bitrateKbps = option("--bitrate", 18000);
+    requireRange("--width", width, 2, kInt32Max);
+    requireRange("--height", height, 2, kInt32Max);
+    requireRange("--fps", fps, kInt32Min, kInt32Max);
+    requireRange("--display", displayOption, 0, kUInt32Max);
+    requireRange("--bitrate", bitrateKbps, 1, kMaxBitrateKbps);
+
+    const int64_t W = width & ~int64_t(1);
+    const int64_t H = height & ~int64_t(1);
+    const int64_t F = fps > 1 ? fps : 1;
+
+    ShareableContentResult answer = await<ShareableContentResult>(
+        [](std::function<void(ShareableContentResult)> done) {
+            getShareableContent(false, false, std::move(done));
+        });
+    if (const Error* error = std::get_if<Error>(&answer)) throw *error;
+    const ShareableContent& content = std::get<ShareableContent>(answer);
+
+    const uint32_t displayID = uint32_t(displayOption);
+    const Display* chosen = nullptr;
+    for (const Display& display : content.displays) {
+        if (display.displayID == displayID) {
+            chosen = &display;
+            break;
+        }
+    }
+    if (!chosen && !content.displays.empty()) chosen = &content.displays.front();
+    if (!chosen) fail("no display to capture", 3);
+
+    const ContentFilter filter{*chosen, {}, {}};
+
+    StreamConfiguration configuration;
+    configuration.setWidth(W);
+    configuration.setHeight(H);
+    configuration.setDestinationRect(fittedRect(*chosen, W, H));
+    configuration.setBackgroundColor(kColorBlack);
+    configuration.setPixelFormat(kPixelFormat420v);
+    configuration.setColorMatrix(kYCbCrMatrixITU_R_709_2);
+    configuration.setMinimumFrameInterval(Time{1, int32_t(F)});
+    configuration.setQueueDepth(4);
+    configuration.setShowsCursor(true);
+
+    std::shared_ptr<VideoEncoder> encoder = VideoEncoder::create(W, H, F, bitrateKbps);
+    std::shared_ptr<FifoWriter> fifo = FifoWriter::create(*out);
+    std::shared_ptr<VideoCapture> pump = VideoCapture::create(encoder, fifo);
+    keepAlive.push_back(encoder);
+    keepAlive.push_back(fifo);
+    keepAlive.push_back(pump);
+
+    std::shared_ptr<Stream> stream = Stream::create(filter, configuration, pump);
+    if (std::optional<Error> error = stream->addStreamOutput(
+            pump, OutputType::screen, SerialQueue::create("vx-capture.video"))) {
+        throw *error;
+    }
+    std::optional<Error> startError = await<std::optional<Error>>(
+        [&stream](std::function<void(std::optional<Error>)> done) {
+            stream->startCapture(std::move(done));
+        });
+    if (startError) throw *startError;
+    activeStream = stream;
+
+    pump->startRepeating(100);
+    fifo->start();
+}
 
 }  // namespace vx

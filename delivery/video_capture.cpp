@@ -1,0 +1,69 @@
+#include "delivery/video_capture.h"
+
+#include <utility>
+
+#include "platform/media_time.h"
+#include "platform/serial_queue.h"
+
+namespace vx {
+
+std::shared_ptr<VideoCapture> VideoCapture::create(std::shared_ptr<VideoEncoder> encoder,
+                                                   std::shared_ptr<FifoWriter> fifo) {
+    return std::shared_ptr<VideoCapture>(new VideoCapture(std::move(encoder), std::move(fifo)));
+}
+
+VideoCapture::VideoCapture(std::shared_ptr<VideoEncoder> encoder, std::shared_ptr<FifoWriter> fifo)
+    : encoder(std::move(encoder)), fifo(std::move(fifo)), lastEncode(uptimeNanoseconds()) {
+    // Neither callback refers to the pump: the encoder and the writer hold each other.
+    this->encoder->onAccessUnit = [writer = this->fifo](std::vector<uint8_t> unit) {
+        writer->write(unit);
+    };
+    this->fifo->onReaderConnected = [target = this->encoder] { target->requestKeyframe(); };
+}
+
+void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, OutputType type) {
+    if (type != OutputType::screen) return;
+    if (!sample.isValid()) return;
+    std::shared_ptr<PixelBuffer> frame = sample.imageBuffer;
+    if (!frame) return;
+    const AttachmentsArray* attachments = sampleAttachmentsArray(sample);
+    if (!attachments || attachments->empty() || attachments->front().empty()) return;
+    const AttachmentDictionary& info = attachments->front();
+    auto status = info.find(kStreamFrameInfoStatus);
+    if (status == info.end()) return;
+    const int64_t* value = std::get_if<int64_t>(&status->second);
+    if (!value || *value != kFrameStatusComplete) return;
+
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        lastFrame = frame;
+        lastEncode = uptimeNanoseconds();
+    }
+    encoder->encode(std::move(frame), hostTime());
+}
+
+void VideoCapture::startRepeating(int64_t every) {
+    const uint64_t interval = uint64_t(every) * 1000000u;
+    auto queue = SerialQueue::create("vx-capture.repeat");
+    auto timer = TimerSource::create(queue);
+    timer->schedule(uptimeNanoseconds() + interval, interval, 0);
+    timer->setEventHandler([self = shared_from_this(), interval] { self->tick(interval); });
+    timer->resume();
+    repeater = std::move(timer);
+}
+
+void VideoCapture::tick(uint64_t intervalNanoseconds) {
+    std::shared_ptr<PixelBuffer> frame;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // lastEncode is only ever stored under this lock, before now is read, so the
+        // difference cannot wrap.
+        const uint64_t elapsed = uptimeNanoseconds() - lastEncode;
+        if (elapsed < intervalNanoseconds || !lastFrame) return;
+        frame = lastFrame;
+        lastEncode = uptimeNanoseconds();
+    }
+    encoder->encode(std::move(frame), hostTime());
+}
+
+}  // namespace vx
