@@ -1,8 +1,92 @@
+// Audio mode: the system's audio output, without the companion application's
+// own audio, captured through a filter on the first display and delivered to an
+// AudioWriter on standard output. The stream's screen output is registered too
+// (2 x 2 pixels, at most one frame a second) and its frames are dropped.
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "app/diagnostics.h"
+#include "app/options.h"
+#include "app/process_state.h"
+#include "audio/audio_writer.h"
+#include "capture/await.h"
 #include "capture/session_starters.h"
-#include "platform/error.h"
+#include "platform/serial_queue.h"
+#include "platform/shareable_content.h"
+#include "platform/stream.h"
+#include "platform/stream_configuration.h"
 
 namespace vx {
 
-void startAudio() { throw Error{-1, "audio capture is not built yet"}; }
+namespace {
+
+// Most channels a capture may be asked for. Far above what any audio output
+// offers, low enough that one buffer's output stays a modest allocation.
+constexpr int64_t kMaxChannels = 64;
+constexpr int64_t kMaxRate = std::numeric_limits<int32_t>::max();
+
+// Ends the process with status 2 unless low <= value <= high.
+void requireWithin(const char* name, int64_t value, int64_t low, int64_t high) {
+    if (value >= low && value <= high) return;
+    fail(std::string("invalid ") + name + " " + std::to_string(value) + ": must be between " +
+             std::to_string(low) + " and " + std::to_string(high),
+         2);
+}
+
+ShareableContent shareableContent() {
+    auto result = await<ShareableContentResult>([](auto handler) {
+        getShareableContent(false, false, std::move(handler));
+    });
+    if (auto* error = std::get_if<Error>(&result)) throw *error;
+    return std::get<ShareableContent>(std::move(result));
+}
+
+void addOutput(Stream& stream, const std::shared_ptr<AudioWriter>& writer, OutputType type,
+               const char* label) {
+    if (auto error = stream.addStreamOutput(writer, type, SerialQueue::create(label))) throw *error;
+}
+
+}  // namespace
+
+void startAudio() {
+    const int64_t channels = option("--channels", 2);
+    const int64_t rate = option("--rate", 48000);
+    requireWithin("--channels", channels, 0, kMaxChannels);
+    requireWithin("--rate", rate, 1, kMaxRate);
+
+    auto writer = std::make_shared<AudioWriter>(channels);
+    keepAlive.push_back(writer);
+
+    ShareableContent content = shareableContent();
+    if (content.displays.empty()) fail("no display to attach the capture to", 3);
+
+    ContentFilter filter;
+    filter.display = content.displays.front();
+    for (const RunningApplication& application : content.applications)
+        if (application.bundleIdentifier == senderBundleId)
+            filter.excludedApplications.push_back(application);
+
+    StreamConfiguration configuration;
+    configuration.setCapturesAudio(true);
+    configuration.setExcludesCurrentProcessAudio(true);
+    configuration.setSampleRate(rate);
+    configuration.setChannelCount(channels);
+    configuration.setWidth(2);
+    configuration.setHeight(2);
+    configuration.setMinimumFrameInterval(Time{1, 1});
+
+    auto stream = Stream::create(filter, configuration, writer);
+    addOutput(*stream, writer, OutputType::audio, "vx-capture.audio");
+    addOutput(*stream, writer, OutputType::screen, "vx-capture.screen");
+
+    auto started = await<std::optional<Error>>([&stream](auto handler) {
+        stream->startCapture(std::move(handler));
+    });
+    if (started) throw *started;
+    activeStream = std::move(stream);
+}
 
 }  // namespace vx
