@@ -1,7 +1,9 @@
 #pragma once
-// The sound server's clients that play audio, each named by its identity
-// (application.id, else pipewire.access.portal.app_id, else
-// application.process.binary). Empty when the server cannot be reached.
+// The sound server's clients and players (sink inputs), each named by its
+// identity (application.id, else pipewire.access.portal.app_id, else
+// application.process.binary), each identity once, in the server's order.
+// Empty when the server cannot be reached within a couple of seconds.
+// Any thread; blocks while it asks.
 #include <vector>
 
 #include "platform/shareable_content.h"

@@ -1,14 +1,37 @@
 #pragma once
-// The system's audio output from the sound server. (Placeholder until it lands.)
+// The system's audio output, from the sound server (PulseAudio, or PipeWire's
+// PulseAudio server): the default output's monitor as 32-bit float interleaved
+// samples at the configured rate and channel count, in chunks of about 10 ms, with
+// the players whose identity the filter excludes left out.
+//
+// start() runs on any thread but the source's own; samples and the stop come on
+// the source's own thread (the sound-server loop). The stream owns the source for
+// the life of the process; destroying it stops the loop first.
+#include <memory>
+#include <set>
+#include <string>
+
 #include "platform/linux/capture_source.h"
 #include "platform/stream_configuration.h"
 
 namespace vx {
 
+class PulseMainloop;
+class PulseCaptureSession;
+
 class PulseAudioSource : public CaptureSource {
 public:
     PulseAudioSource(const ContentFilter& filter, const StreamConfiguration& configuration);
+    ~PulseAudioSource() override;
+
     std::optional<Error> start(Deliver deliver, Stopped stopped) override;
+
+private:
+    std::set<std::string> excluded_;
+    int64_t sampleRate_;
+    int64_t channelCount_;
+    std::unique_ptr<PulseMainloop> loop_;
+    std::unique_ptr<PulseCaptureSession> session_;  // destroyed before loop_
 };
 
 }  // namespace vx

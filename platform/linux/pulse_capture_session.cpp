@@ -1,0 +1,192 @@
+#include "platform/linux/pulse_capture_session.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/operation.h>
+
+namespace vx {
+
+namespace {
+
+// Fragments the server is asked for, and the cushion each kept player builds up
+// before it is mixed (10 ms glitched at 44.1 kHz).
+constexpr size_t kFragmentMilliseconds = 10;
+constexpr size_t kCushionMilliseconds = 20;
+// A player lane that grows past this has lost its clock and is cut back.
+constexpr size_t kLaneLimitMilliseconds = 200;
+// Mixing goes on this long after the last excluded player left, so that its last
+// sound, still on its way through the monitor, stays out.
+constexpr size_t kHoldMilliseconds = 100;
+
+size_t framesOf(const pa_sample_spec& spec, size_t milliseconds) {
+    return std::max<size_t>(1, size_t(spec.rate) * milliseconds / 1000);
+}
+
+void release(pa_operation* operation) {
+    if (operation) pa_operation_unref(operation);
+}
+
+}  // namespace
+
+PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& spec,
+                                         std::set<std::string> excluded,
+                                         CaptureSource::Deliver deliver,
+                                         CaptureSource::Stopped stopped)
+    : loop_(loop),
+      spec_(spec),
+      excluded_(std::move(excluded)),
+      deliver_(std::move(deliver)),
+      stopped_(std::move(stopped)),
+      fragmentFrames_(framesOf(spec, kFragmentMilliseconds)),
+      holdFrames_(framesOf(spec, kHoldMilliseconds)),
+      samples_(spec.rate, spec.channels),
+      mixer_(spec.channels, framesOf(spec, kCushionMilliseconds),
+             framesOf(spec, kLaneLimitMilliseconds)),
+      control_(loop.api(), "vx-capture") {}
+
+PulseCaptureSession::~PulseCaptureSession() = default;
+
+void PulseCaptureSession::begin() {
+    auto error = control_.connect(
+        [this] { release(pa_context_get_server_info(control_.context(), onServerInfo, this)); },
+        [this](const Error& error) { end(error); });
+    if (error) settle(error);
+}
+
+void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseCaptureSession*>(userdata);
+    if (!info || !info->default_sink_name || !*info->default_sink_name) {
+        self->settle(Error{PA_ERR_NOENTITY, "the sound server has no default output"});
+        return;
+    }
+    self->findSink(info->default_sink_name);
+}
+
+void PulseCaptureSession::findSink(const char* name) {
+    release(pa_context_get_sink_info_by_name(control_.context(), name, onSinkInfo, this));
+}
+
+void PulseCaptureSession::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
+                                     void* userdata) {
+    auto* self = static_cast<PulseCaptureSession*>(userdata);
+    if (eol > 0 || self->settled_) return;
+    if (eol < 0 || !info || !info->monitor_source_name) {
+        int code = pa_context_errno(context);
+        self->settle(Error{code ? code : PA_ERR_NOENTITY,
+                           std::string("cannot find the sound server's default output: ") +
+                               pa_strerror(code ? code : PA_ERR_NOENTITY)});
+        return;
+    }
+    self->sinkIndex_ = info->index;
+    self->monitorSource_ = info->monitor_source_name;
+    self->followPlayers();
+}
+
+void PulseCaptureSession::followPlayers() {
+    if (excluded_.empty()) {
+        // Nobody to leave out: the capture is the plain monitor.
+        recordMonitor();
+        return;
+    }
+    tracker_ = std::make_unique<PulseInputTracker>(
+        control_.context(), [this](uint32_t index) { announced(index); },
+        [this](const PulseInputTracker::Input& input) { seen(input); },
+        [this](uint32_t index) { gone(index); });
+    tracker_->start([this] { recordMonitor(); });
+}
+
+void PulseCaptureSession::recordMonitor() {
+    clock_ = std::make_unique<PulseRecordStream>(control_.context(), "vx-capture", spec_);
+    auto error = clock_->connect(
+        monitorSource_, std::nullopt, fragmentFrames_, [this] { settle(std::nullopt); },
+        [this](const float* data, size_t frames) { clockChunk(data, frames); },
+        [this](const Error& error) { end(error); });
+    if (error) settle(error);
+}
+
+void PulseCaptureSession::settle(std::optional<Error> failure) {
+    if (settled_) return;
+    settled_ = true;
+    failure_ = std::move(failure);
+    loop_.signal();
+}
+
+void PulseCaptureSession::end(const Error& error) {
+    if (!settled_) {
+        settle(error);
+        return;
+    }
+    if (failure_ || ended_) return;
+    ended_ = true;
+    if (stopped_) stopped_(error);
+}
+
+void PulseCaptureSession::announced(uint32_t index) { players_.try_emplace(index); }
+
+void PulseCaptureSession::seen(const PulseInputTracker::Input& input) {
+    Player& player = players_[input.index];
+    player.sink = input.sink;
+    player.role = excluded_.count(input.identity) ? Role::excluded : Role::kept;
+    bool wanted = player.role == Role::kept && input.sink == sinkIndex_;
+    if (wanted && !player.monitor) watch(player, input.index);
+    if (!wanted && player.monitor) retire(std::exchange(player.monitor, 0));
+}
+
+void PulseCaptureSession::gone(uint32_t index) {
+    // A watched player's recording is ended by the server right after this; its
+    // monitor drains what is still under way then.
+    players_.erase(index);
+}
+
+void PulseCaptureSession::watch(Player& player, uint32_t index) {
+    uint64_t key = nextMonitor_++;
+    PulseInputMonitor::Target target{index, monitorSource_, spec_, fragmentFrames_};
+    auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), mixer_,
+                                                       [this, key] { retire(key); });
+    PulseInputMonitor& started = *monitor;
+    monitors_[key] = std::move(monitor);
+    player.monitor = key;
+    started.start();
+}
+
+void PulseCaptureSession::retire(uint64_t monitor) {
+    auto found = monitors_.find(monitor);
+    if (found == monitors_.end()) return;
+    retired_.push_back(std::move(found->second));
+    monitors_.erase(found);
+    for (auto& [index, player] : players_)
+        if (player.monitor == monitor) player.monitor = 0;
+    // Not now: this may run inside one of the monitor's own callbacks.
+    loop_.later([this] { retired_.clear(); });
+}
+
+bool PulseCaptureSession::excludedPresent() const {
+    for (const auto& [index, player] : players_) {
+        if (player.role == Role::pending) return true;
+        if (player.role == Role::excluded &&
+            (player.sink == sinkIndex_ || player.sink == PA_INVALID_INDEX))
+            return true;
+    }
+    return false;
+}
+
+void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
+    bool present = !players_.empty() && excludedPresent();
+    if (present) holdLeft_ = holdFrames_;
+    bool mixing = present || holdLeft_ > 0;
+    if (!present) holdLeft_ -= std::min(holdLeft_, frames);
+
+    SoundSamples::Made made = samples_.make(frames);
+    if (mixing) {
+        mixer_.mix(made.frames, frames);
+    } else {
+        if (data) std::copy_n(data, frames * spec_.channels, made.frames);
+        mixer_.mix(nullptr, frames);
+    }
+    if (deliver_) deliver_(std::move(made.sample));
+}
+
+}  // namespace vx

@@ -1,0 +1,104 @@
+#pragma once
+// The capture of the sound server's default output, run on the loop thread.
+//
+// One control connection finds the default sink, follows its players and records
+// the sink's whole monitor, which clocks the capture: every chunk it delivers
+// becomes one sample. While no player with an excluded identity is present, the
+// sample is that chunk (the plain monitor). Otherwise each kept player of the sink
+// is recorded on a connection of its own and the sample is their mix, as many
+// frames as the clock chunk. A player whose details are not known yet counts as
+// excluded, so that an excluded player is left out from its first sound.
+//
+// Made, begun and destroyed with the loop's lock held (or the loop stopped). The
+// outcome is known once settled() (the loop is signalled then); deliver and stopped
+// run on the loop thread, stopped at most once and only after a successful start.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <pulse/introspect.h>
+#include <pulse/sample.h>
+
+#include "platform/linux/capture_source.h"
+#include "platform/linux/pulse_connection.h"
+#include "platform/linux/pulse_input_monitor.h"
+#include "platform/linux/pulse_input_tracker.h"
+#include "platform/linux/pulse_mainloop.h"
+#include "platform/linux/pulse_record_stream.h"
+#include "platform/linux/sound_mixer.h"
+#include "platform/linux/sound_samples.h"
+
+namespace vx {
+
+class PulseCaptureSession {
+public:
+    PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& spec,
+                        std::set<std::string> excluded, CaptureSource::Deliver deliver,
+                        CaptureSource::Stopped stopped);
+    ~PulseCaptureSession();
+
+    PulseCaptureSession(const PulseCaptureSession&) = delete;
+    PulseCaptureSession& operator=(const PulseCaptureSession&) = delete;
+
+    void begin();
+    bool settled() const { return settled_; }
+    // After settled(): why the capture did not start, or nothing when it runs.
+    const std::optional<Error>& failure() const { return failure_; }
+
+private:
+    enum class Role { pending, kept, excluded };
+    struct Player {
+        Role role = Role::pending;
+        uint32_t sink = 0;
+        uint64_t monitor = 0;  // key in monitors_, 0 for none
+    };
+
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
+    static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
+    void findSink(const char* name);
+    void followPlayers();
+    void recordMonitor();
+    void settle(std::optional<Error> failure);
+    void end(const Error& error);
+
+    void announced(uint32_t index);
+    void seen(const PulseInputTracker::Input& input);
+    void gone(uint32_t index);
+    void watch(Player& player, uint32_t index);
+    void retire(uint64_t monitor);
+    bool excludedPresent() const;
+    void clockChunk(const float* data, size_t frames);
+
+    PulseMainloop& loop_;
+    pa_sample_spec spec_;
+    std::set<std::string> excluded_;
+    CaptureSource::Deliver deliver_;
+    CaptureSource::Stopped stopped_;
+    size_t fragmentFrames_;
+    size_t holdFrames_;      // how long mixing goes on after the last excluded player left
+    size_t holdLeft_ = 0;
+
+    bool settled_ = false;
+    std::optional<Error> failure_;
+    bool ended_ = false;
+
+    uint32_t sinkIndex_ = 0;
+    std::string monitorSource_;
+    SoundSamples samples_;
+    SoundMixer mixer_;
+    std::map<uint32_t, Player> players_;
+    uint64_t nextMonitor_ = 1;
+    // Destroyed before the mixer; retired ones are destroyed on a later loop turn.
+    std::map<uint64_t, std::unique_ptr<PulseInputMonitor>> monitors_;
+    std::vector<std::unique_ptr<PulseInputMonitor>> retired_;
+
+    PulseConnection control_;
+    std::unique_ptr<PulseInputTracker> tracker_;
+    std::unique_ptr<PulseRecordStream> clock_;  // destroyed before control_
+};
+
+}  // namespace vx

@@ -1,0 +1,71 @@
+#include "platform/linux/pulse_input_tracker.h"
+
+#include <pulse/context.h>
+#include <pulse/operation.h>
+
+#include <utility>
+
+#include "platform/linux/pulse_identity.h"
+
+namespace vx {
+
+namespace {
+// Replies come through the callbacks; the operation handles themselves are not needed.
+void release(pa_operation* operation) {
+    if (operation) pa_operation_unref(operation);
+}
+}  // namespace
+
+PulseInputTracker::PulseInputTracker(pa_context* context, Announced announced, Seen seen,
+                                     Gone gone)
+    : context_(context),
+      announced_(std::move(announced)),
+      seen_(std::move(seen)),
+      gone_(std::move(gone)) {}
+
+void PulseInputTracker::start(Listed listed) {
+    listed_ = std::move(listed);
+    pa_context_set_subscribe_callback(context_, onEvent, this);
+    release(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+    release(pa_context_get_sink_input_info_list(context_, onListInfo, this));
+}
+
+void PulseInputTracker::onEvent(pa_context* context, pa_subscription_event_type_t type,
+                                uint32_t index, void* userdata) {
+    auto* self = static_cast<PulseInputTracker*>(userdata);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
+        case PA_SUBSCRIPTION_EVENT_REMOVE:
+            self->gone_(index);
+            return;
+        case PA_SUBSCRIPTION_EVENT_NEW:
+            self->announced_(index);
+            [[fallthrough]];
+        default:
+            // Also on changes: a player may be linked to its sink only after it appeared.
+            release(pa_context_get_sink_input_info(context, index, onInfo, self));
+            return;
+    }
+}
+
+void PulseInputTracker::onInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                               void* userdata) {
+    // eol < 0: the input went away before the answer; its removal is reported apart.
+    if (eol == 0 && info) static_cast<PulseInputTracker*>(userdata)->report(*info);
+}
+
+void PulseInputTracker::onListInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                                   void* userdata) {
+    auto* self = static_cast<PulseInputTracker*>(userdata);
+    if (eol == 0 && info) {
+        self->report(*info);
+        return;
+    }
+    if (self->listed_) std::exchange(self->listed_, nullptr)();
+}
+
+void PulseInputTracker::report(const pa_sink_input_info& info) {
+    seen_(Input{info.index, info.sink, playerIdentity(info.proplist)});
+}
+
+}  // namespace vx
