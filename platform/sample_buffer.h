@@ -120,9 +120,6 @@ struct SampleBuffer {
     std::shared_ptr<const void> audioData;                    // owns what audioBufferList points into
     std::shared_ptr<const BlockBuffer> dataBuffer;            // encoded frames
     Time presentationTime;
-    // Keeps alive the memory that audioBufferList's data pointers lend, for samples
-    // that own their audio (the capture backends'); may be empty.
-    std::shared_ptr<const void> storage;
 
     bool isValid() const { return valid; }
 

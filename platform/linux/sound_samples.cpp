@@ -23,7 +23,7 @@ SoundSamples::Made SoundSamples::make(size_t frames) const {
     sample->audioBufferList = AudioBufferList{
         AudioBuffer{channels_, uint32_t(count * sizeof(float)), storage.get()}};
     float* data = storage.get();
-    sample->storage = std::move(storage);
+    sample->audioData = std::move(storage);
     return Made{std::move(sample), data};
 }
 
