@@ -1,0 +1,251 @@
+"""Video mode's start as the parent sees it: option checks, display choice, the
+stream configuration, the encoder settings, and every way the start can end."""
+import unittest
+
+from vxsim import run_sim, start_sim
+
+ONE_DISPLAY = "display 0 1920 1080\n"
+NO_FIFO = "/nonexistent/vx-capture-test/video.fifo"
+
+
+def started(args, script=ONE_DISPLAY):
+    """Runs video mode until the capture has started, then ends it through standard
+    input; returns the result."""
+    p = start_sim(["video"] + args, script)
+    try:
+        p.wait_for_record(lambda lines: "startCapture" in lines)
+        p.close_stdin()
+        r = p.wait(timeout=10)
+    finally:
+        p.kill()
+    return r
+
+
+def ended(args, script):
+    """Runs video mode with standard input held open, so that the process ends on
+    its own account (or after 5 seconds)."""
+    return run_sim(["video"] + args, script, stdin=b"", hold_stdin_s=5)
+
+
+def config(record):
+    """The configuration setters and their values, in order."""
+    return [line[len("config "):] for line in record if line.startswith("config ")]
+
+
+def value(record, prefix):
+    found = [line[len(prefix):] for line in record if line.startswith(prefix)]
+    if len(found) != 1:
+        raise AssertionError(f"{len(found)} lines start with {prefix!r}: {record}")
+    return found[0]
+
+
+class OutCheckTest(unittest.TestCase):
+    def test_missing_out_ends_with_status_2_before_the_platform_is_asked(self):
+        cases = {
+            "no --out": ["video"],
+            "--out last": ["video", "--width", "1280", "--out"],
+            "--out last, bad width too": ["video", "--width", "1", "--out"],
+        }
+        for name, args in cases.items():
+            with self.subTest(name):
+                r = ended(args[1:], ONE_DISPLAY)
+                self.assertEqual(r.status, 2)
+                self.assertEqual(r.stderr, "vx-capture: video needs --out <fifo>\n")
+                self.assertEqual(r.record, [], "no content request before the check")
+
+    def test_out_followed_by_an_option_name_takes_it_as_the_path(self):
+        r = started(["--out", "--fps", "30"])
+        self.assertEqual(r.status, 0)
+        self.assertIn("setMinimumFrameInterval 1/30", config(r.record))
+
+
+class InvalidValueTest(unittest.TestCase):
+    CASES = [
+        (["--width", "1"], "invalid --width 1: must be between 2 and 2147483647"),
+        (["--width", "0"], "invalid --width 0: must be between 2 and 2147483647"),
+        (["--width", "-1920"], "invalid --width -1920: must be between 2 and 2147483647"),
+        (["--width", "2147483648"], "invalid --width 2147483648: must be between 2 and 2147483647"),
+        (["--height", "1"], "invalid --height 1: must be between 2 and 2147483647"),
+        (["--height", "4294967296"], "invalid --height 4294967296: must be between 2 and 2147483647"),
+        (["--fps", "2147483648"],
+         "invalid --fps 2147483648: must be between -2147483648 and 2147483647"),
+        (["--fps", "-2147483649"],
+         "invalid --fps -2147483649: must be between -2147483648 and 2147483647"),
+        (["--display", "-1"], "invalid --display -1: must be between 0 and 4294967295"),
+        (["--display", "4294967296"], "invalid --display 4294967296: must be between 0 and 4294967295"),
+        (["--bitrate", "0"], "invalid --bitrate 0: must be between 1 and 9223372036854775"),
+        (["--bitrate", "-18000"], "invalid --bitrate -18000: must be between 1 and 9223372036854775"),
+        (["--bitrate", "9223372036854776"],
+         "invalid --bitrate 9223372036854776: must be between 1 and 9223372036854775"),
+    ]
+
+    def test_values_no_capture_can_take_end_with_status_2_before_the_platform_is_asked(self):
+        for args, message in self.CASES:
+            with self.subTest(" ".join(args)):
+                r = ended(["--out", NO_FIFO] + args, ONE_DISPLAY)
+                self.assertEqual(r.status, 2)
+                self.assertEqual(r.stderr, "vx-capture: " + message + "\n")
+                self.assertEqual(r.record, [])
+
+    def test_the_extreme_values_that_fit_are_accepted(self):
+        r = started(["--out", NO_FIFO, "--width", "2", "--height", "2", "--fps", "-2147483648",
+                     "--display", "4294967295", "--bitrate", "9223372036854775"])
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.stderr, "started\n")
+        self.assertIn("setWidth 2", config(r.record))
+        self.assertIn("setMinimumFrameInterval 1/1", config(r.record))
+        self.assertEqual(value(r.record, "session property AverageBitRate="), "9223372036854775000")
+
+    def test_unparsable_values_fall_back_to_the_defaults_without_a_message(self):
+        r = started(["--out", NO_FIFO, "--width", "12x", "--fps", "", "--bitrate", "1e3"])
+        self.assertEqual(r.stderr, "started\n")
+        self.assertEqual(config(r.record)[:2], ["setWidth 1920", "setHeight 1080"])
+        self.assertIn("setMinimumFrameInterval 1/60", config(r.record))
+        self.assertEqual(value(r.record, "session property AverageBitRate="), "18000000")
+
+
+class ConfigurationTest(unittest.TestCase):
+    def test_defaults_give_the_whole_configuration_in_order(self):
+        r = started(["--out", NO_FIFO])
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.stderr, "started\n")
+        self.assertEqual(config(r.record), [
+            "setWidth 1920",
+            "setHeight 1080",
+            "setDestinationRect 0,0,1920,1080",
+            "setBackgroundColor 0,0,0,1",
+            "setPixelFormat 0x34323076",
+            "setColorMatrix ITU_R_709_2",
+            "setMinimumFrameInterval 1/60",
+            "setQueueDepth 4",
+            "setShowsCursor 1",
+        ])
+        self.assertEqual(value(r.record, "filter "), "display=0 excluded= windows=0")
+        self.assertEqual(value(r.record, "session create "),
+                         "width=1920 height=1080 codec=avc1 "
+                         "spec=EnableLowLatencyRateControl,RequireHardwareAcceleratedVideoEncoder")
+        self.assertEqual(value(r.record, "session property AverageBitRate="), "18000000")
+        self.assertEqual(value(r.record, "session property ExpectedFrameRate="), "60")
+        self.assertIn("stream delegate=1", r.record)
+        self.assertEqual([l for l in r.record if l.startswith("addOutput")],
+                         ["addOutput type=0 queue=vx-capture.video"])
+
+    def test_the_order_of_requests(self):
+        r = started(["--out", NO_FIFO])
+        kinds = []
+        for line in r.record:
+            kind = line.split(" ")[0] if not line.startswith("session") else " ".join(line.split(" ")[:2])
+            if kind not in kinds:
+                kinds.append(kind)
+        self.assertEqual(kinds[:4], ["content", "session create", "session property", "session prepare"])
+        self.assertLess(kinds.index("addOutput"), kinds.index("startCapture"))
+        self.assertLess(kinds.index("session prepare"), kinds.index("stream"))
+
+    def test_the_display_is_fitted_and_centred(self):
+        cases = [
+            ("display 0 1440 900\n", "96,0,1728,1080"),
+            ("display 0 2560 1080\n", "0,135,1920,810"),
+            ("display 0 1920 1080\n", "0,0,1920,1080"),
+            ("display 0 3840 2160\n", "0,0,1920,1080"),
+        ]
+        for script, rect in cases:
+            with self.subTest(script.strip()):
+                r = started(["--out", NO_FIFO], script)
+                self.assertEqual(value(r.record, "config setDestinationRect "), rect)
+
+    def test_odd_sizes_are_lowered_to_even_for_capture_and_encoder(self):
+        r = started(["--out", NO_FIFO, "--width", "1281", "--height", "721"])
+        self.assertEqual(config(r.record)[:2], ["setWidth 1280", "setHeight 720"])
+        self.assertTrue(value(r.record, "session create ").startswith("width=1280 height=720 "))
+        self.assertEqual(value(r.record, "config setDestinationRect "), "0,0,1280,720")
+
+    def test_a_frame_rate_of_1_or_below_means_1(self):
+        for fps in ("0", "1", "-5"):
+            with self.subTest(fps):
+                r = started(["--out", NO_FIFO, "--fps", fps])
+                self.assertIn("setMinimumFrameInterval 1/1", config(r.record))
+                self.assertEqual(value(r.record, "session property ExpectedFrameRate="), "1")
+                self.assertEqual(value(r.record, "session property MaxKeyFrameInterval="), "2")
+
+    def test_the_display_is_chosen_by_identifier_with_the_first_as_fallback(self):
+        two = "display 5 1920 1080\ndisplay 9 1280 1024\n"
+        cases = [
+            (["--display", "9"], two, "display=9"),
+            (["--display", "42"], two, "display=5"),
+            ([], two, "display=5"),
+            ([], "display 5 1920 1080\ndisplay 0 1280 1024\n", "display=0"),
+        ]
+        for args, script, chosen in cases:
+            with self.subTest(args=args, script=script):
+                r = started(["--out", NO_FIFO] + args, script)
+                self.assertEqual(value(r.record, "filter "), chosen + " excluded= windows=0")
+
+    def test_the_rectangle_follows_the_chosen_display(self):
+        r = started(["--out", NO_FIFO, "--display", "9"], "display 5 1920 1080\ndisplay 9 1280 1024\n")
+        self.assertEqual(value(r.record, "config setDestinationRect "), "285,0,1350,1080")
+
+
+class StartOutcomeTest(unittest.TestCase):
+    def test_no_display_ends_with_status_3(self):
+        r = ended(["--out", NO_FIFO], "")
+        self.assertEqual(r.status, 3)
+        self.assertEqual(r.stderr, "vx-capture: no display to capture\n")
+        self.assertEqual(r.record, ["content excludingDesktopWindows=0 onScreenWindowsOnly=0"])
+
+    def test_platform_errors_become_the_start_failure_line(self):
+        cases = [
+            ("content-error -3801 The user declined TCCs for application\n", 5,
+             "The user declined TCCs for application"),
+            ("content-error -3805 no content\n", 3, "no content"),
+            (ONE_DISPLAY + "output-error 0 -3802 cannot add the output\n", 3, "cannot add the output"),
+            (ONE_DISPLAY + "start-error -3801 declined\n", 5, "declined"),
+            (ONE_DISPLAY + "start-error -3818 failed to start\n", 3, "failed to start"),
+            (ONE_DISPLAY + "start-error 7\n", 3, ""),
+        ]
+        for script, status, description in cases:
+            with self.subTest(script.splitlines()[-1]):
+                r = ended(["--out", NO_FIFO], script)
+                self.assertEqual(r.status, status)
+                self.assertEqual(r.stderr, "vx-capture: could not start capture: " + description + "\n")
+
+    def test_an_output_that_cannot_be_added_stops_the_start(self):
+        r = ended(["--out", NO_FIFO], ONE_DISPLAY + "output-error 0 -3802 no\n")
+        self.assertEqual(r.status, 3)
+        self.assertNotIn("startCapture", r.record)
+
+    def test_no_hardware_encoder_is_a_start_failure_after_one_line(self):
+        r = ended(["--out", NO_FIFO], ONE_DISPLAY + "encoder-create -12908 -12915\n")
+        self.assertEqual(r.status, 3)
+        self.assertEqual(r.stderr,
+                         "low-latency encoder unavailable (-12908), using the standard hardware encoder\n"
+                         "vx-capture: could not start capture: no hardware H.264 encoder (-12915)\n")
+        self.assertFalse([l for l in r.record if l.startswith(("stream", "addOutput", "startCapture"))])
+
+    def test_the_standard_hardware_encoder_is_used_after_one_line(self):
+        r = started(["--out", NO_FIFO], ONE_DISPLAY + "encoder-create -12908\n")
+        self.assertEqual(r.stderr,
+                         "low-latency encoder unavailable (-12908), using the standard hardware encoder\n"
+                         "started\n")
+
+    def test_rejected_encoder_properties_are_logged_and_the_start_goes_on(self):
+        r = started(["--out", NO_FIFO],
+                    ONE_DISPLAY + "encoder-property RealTime -12900\nencoder-property ProfileLevel -12901\n")
+        lines = r.stderr.splitlines()
+        self.assertEqual(sorted(lines), ["encoder ignored ProfileLevel (-12901)",
+                                         "encoder ignored RealTime (-12900)", "started"])
+        self.assertEqual(lines[-1], "started")
+
+    def test_a_stream_that_stops_ends_with_status_3(self):
+        r = ended(["--out", NO_FIFO],
+                  ONE_DISPLAY + "frame 10 count=20\nstop-after 300 -3821 stream died\n")
+        self.assertEqual(r.status, 3)
+        self.assertEqual(r.stderr, "started\nvx-capture: capture stopped: stream died\n")
+
+    def test_a_stop_with_an_empty_description(self):
+        r = ended(["--out", NO_FIFO], ONE_DISPLAY + "stop-after 100 -3821\n")
+        self.assertEqual(r.status, 3)
+        self.assertEqual(r.stderr, "started\nvx-capture: capture stopped: \n")
+
+
+if __name__ == "__main__":
+    unittest.main()
