@@ -1,0 +1,60 @@
+#pragma once
+// One open libx264 encoder and the frames inside it. Used on one thread only (the
+// session's queue). Every encode() call ends in exactly one call of its handler:
+// with the encoded sample when x264 hands the frame back (at once in zero-latency
+// mode), or with a failure status. Frames still inside x264 when the encoder is
+// destroyed are flushed out first.
+//
+// A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
+// shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
+// attachments [{NotSync: false}] on IDR frames, [{NotSync: true}] on the others.
+#include <deque>
+#include <memory>
+
+#include <x264.h>
+
+#include "platform/compression_session.h"
+
+namespace vx {
+
+class X264Encoder {
+public:
+    // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0). Null, with
+    // *status set, when x264 refuses.
+    static std::unique_ptr<X264Encoder> open(x264_param_t param, Status* status);
+    ~X264Encoder();
+
+    X264Encoder(const X264Encoder&) = delete;
+    X264Encoder& operator=(const X264Encoder&) = delete;
+
+    // picture must have the encoder's size; x264 copies it before encode() returns.
+    void encode(const std::shared_ptr<PixelBuffer>& picture, Time presentationTime, bool forceIdr,
+                OutputHandler handler);
+
+    const std::shared_ptr<const FormatDescription>& formatDescription() const {
+        return description_;
+    }
+
+private:
+    struct Closer {
+        void operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
+    };
+    struct Pending {
+        OutputHandler handler;
+        Time presentationTime;
+    };
+
+    X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
+                std::shared_ptr<const FormatDescription> description);
+    void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
+    void fail(Pending pending);
+
+    std::unique_ptr<x264_t, Closer> encoder_;
+    int width_;
+    int height_;
+    std::shared_ptr<const FormatDescription> description_;
+    std::deque<Pending> pending_;  // frames inside x264, oldest first
+    int64_t nextPts_ = 0;
+};
+
+}  // namespace vx

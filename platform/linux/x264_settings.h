@@ -1,0 +1,62 @@
+#pragma once
+// The compression-session properties that libx264 understands, collected before the
+// encoder opens, and the x264 parameters they make.
+//
+// Mapping: ProfileLevel -> profile and level (H264_High_4_2: High, level 4.2);
+// RealTime true -> zero-latency tuning (no lookahead, no frame delay);
+// AllowFrameReordering false -> no B-frames; AverageBitRate -> average bit rate with
+// a VBV buffer of half a second at that rate; ExpectedFrameRate -> the frame rate;
+// MaxKeyFrameInterval (frames) and MaxKeyFrameIntervalDuration (seconds) -> the
+// IDR interval, the smaller of the two. Every picture is coded with the ultrafast
+// preset, two slice threads, BT.709 video-range colour signalled in the VUI, and
+// the output in length-prefixed form (4-byte lengths) without in-band SPS/PPS.
+//
+// Not thread-safe: the session guards it.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <x264.h>
+
+#include "platform/compression_session.h"
+
+namespace vx {
+
+// What X264Settings and the session report.
+inline constexpr Status kX264PropertyNotSupported = -12900;
+inline constexpr Status kX264InvalidParameter = -12902;
+inline constexpr Status kX264PropertyReadOnly = -12903;
+inline constexpr Status kX264CodecNotSupported = -12908;
+inline constexpr Status kX264EncoderFailed = -12911;
+
+class X264Settings {
+public:
+    // 0 for a known key with a usable value; kX264PropertyNotSupported for an unknown
+    // key, kX264InvalidParameter for a value of the wrong type or range.
+    Status set(const std::string& key, const PropertyValue& value);
+
+    // x264's parameters for width x height NV12 pictures. False when x264 refuses them.
+    bool parameters(int width, int height, x264_param_t* param) const;
+
+    // The IDR interval in frames: the smaller of the two key-frame properties, or
+    // x264's default when neither is set.
+    int keyFrameInterval() const;
+    int framesPerSecond() const { return int(fps_.value_or(kDefaultFps)); }
+
+private:
+    static constexpr int64_t kDefaultFps = 60;
+
+    struct Profile {
+        const char* x264Name;
+        int levelIdc;  // 0: x264 chooses
+    };
+    std::optional<Profile> profile_;
+    bool realTime_ = false;
+    bool allowFrameReordering_ = true;
+    std::optional<int64_t> bitRate_;  // bits per second
+    std::optional<int64_t> fps_;
+    std::optional<int64_t> maxKeyFrameInterval_;
+    std::optional<int64_t> maxKeyFrameIntervalDuration_;
+};
+
+}  // namespace vx
