@@ -1,0 +1,234 @@
+"""Audio mode end to end: the real binary captures a private sound server's output while a
+private X display stands in for the screen it attaches to; the PCM on standard output is
+checked for the tones that were played, and the endings for their statuses and lines.
+
+Levels are measured with a windowed single-frequency transform over a second of capture taken
+well inside the tones, so the players' start-up and the capture's start do not matter.
+"""
+import os
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+
+from sound_server import SoundServer, peak_dbfs, s16_channels, tone_dbfs
+from virtual_display import VirtualDisplay
+
+BUILD_DIR = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+BINARY = os.path.join(BUILD_DIR, "vx-capture")
+SENDER = "com.vxcapture.sender"   # the companion application's identity
+
+TONE_DBFS = -6.0          # the test tones' peak level (amplitude 0.5)
+LEVEL_TOLERANCE = 2.0     # dB
+LEFT_OUT_BELOW = -60.0    # dBFS: what an excluded player may still leave in the capture
+
+
+def missing_tools():
+    return [tool for tool in ("pulseaudio", "pactl", "pacat", "sox", "Xvfb") if shutil.which(tool) is None]
+
+
+class Capture:
+    """A running `vx-capture audio`: standard output collected on a thread, standard error kept."""
+
+    def __init__(self, env, *options):
+        self.process = subprocess.Popen([BINARY, "audio", *options], env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self.pcm = bytearray()
+        self.lock = threading.Lock()
+        self.grown = threading.Condition(self.lock)
+        self.stop_reading = threading.Event()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        out = self.process.stdout
+        while not self.stop_reading.is_set():
+            chunk = out.read1(65536)
+            with self.lock:
+                if not chunk:
+                    self.grown.notify_all()
+                    return
+                self.pcm += chunk
+                self.grown.notify_all()
+        out.close()   # the reader of standard output goes away
+
+    def started_line(self, timeout=15):
+        """The first line on standard error (b"started\\n" when the capture runs)."""
+        result = []
+        reader = threading.Thread(target=lambda: result.append(self.process.stderr.readline()), daemon=True)
+        reader.start()
+        reader.join(timeout)
+        return result[0] if result else b""
+
+    def size(self):
+        with self.lock:
+            return len(self.pcm)
+
+    def wait_for(self, size, timeout=15):
+        """Waits until at least size bytes came; returns whether they did."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while len(self.pcm) < size:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (not self.reader.is_alive() and len(self.pcm) < size):
+                    return False
+                self.grown.wait(min(remaining, 0.5))
+            return True
+
+    def segment(self, start, end):
+        with self.lock:
+            return bytes(self.pcm[start:end])
+
+    def close_output(self):
+        self.stop_reading.set()
+        self.reader.join(10)
+
+    def end(self, timeout=10):
+        """Closes standard input (the parent's way of stopping it); returns (status, rest of stderr)."""
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.close()
+            except BrokenPipeError:
+                pass
+        return self.finish(timeout)
+
+    def finish(self, timeout=10):
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        return status, self.process.stderr.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.reader.join(10)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+class AudioCaptureTest(unittest.TestCase):
+    def setUp(self):
+        self.display = VirtualDisplay(320, 240)
+        self.display.start()
+        self.addCleanup(self.display.stop)
+        self.server = SoundServer()
+        self.server.start()
+        self.addCleanup(self.server.stop)
+
+    def start_capture(self, *options):
+        capture = Capture(self.server.env(base=self.display.env()), *options)
+        self.addCleanup(capture.close)
+        self.assertEqual(capture.started_line(), b"started\n")
+        # An idle null output renders in long blocks at first: wait until audio flows.
+        self.assertTrue(capture.wait_for(1), "no audio came")
+        return capture
+
+    def levels(self, capture, rate, channels, frequencies, seconds=1.0, lead=0.5):
+        """Plays nothing itself: takes `seconds` of capture starting `lead` seconds from now
+        and returns, per channel, {frequency: dBFS} and the peak level."""
+        frame = 2 * channels
+        begin = capture.size() // frame * frame + int(lead * rate) * frame
+        end = begin + int(seconds * rate) * frame
+        self.assertTrue(capture.wait_for(end), "the capture stopped delivering")
+        result = []
+        for samples in s16_channels(capture.segment(begin, end), channels):
+            result.append(({f: tone_dbfs(samples, rate, f) for f in frequencies}, peak_dbfs(samples)))
+        return result
+
+    def assert_level(self, measured, expected, what):
+        self.assertAlmostEqual(measured, expected, delta=LEVEL_TOLERANCE, msg=f"{what}: {measured:.1f} dBFS")
+
+    # -- the tone comes through at the requested format ---------------------------------------------
+    def test_played_tone_comes_out_at_the_requested_rate_and_channel_count(self):
+        for options, rate, channels in [((), 48000, 2),
+                                        (("--channels", "1", "--rate", "44100"), 44100, 1),
+                                        (("--rate", "44100"), 44100, 2)]:
+            with self.subTest(options=options):
+                capture = self.start_capture(*options)
+                tone = self.server.play_tone(1000, seconds=2.5)
+                for channel, (tones, peak) in enumerate(self.levels(capture, rate, channels, (1000, 440))):
+                    self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
+                    self.assertLess(tones[440], LEFT_OUT_BELOW, f"440 Hz on channel {channel}")
+                    self.assertLess(peak, TONE_DBFS + 1.0)
+                self.assertEqual(capture.size() % (2 * channels), 0)
+                self.assertEqual(capture.end(), (0, b""))
+                tone.wait(10)   # the next case plays its own tone
+
+    # -- the companion's audio is left out ---------------------------------------------------------
+    def test_companion_playing_at_the_start_is_left_out_and_the_other_player_kept(self):
+        self.server.play_tone(1000, seconds=4, identity=SENDER)
+        self.server.play_tone(440, seconds=4)
+        self.wait_for_players(2)
+        capture = self.start_capture()
+        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440), lead=0.3)):
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
+        self.assertEqual(capture.end(), (0, b""))
+
+    def test_companion_starting_to_play_during_the_capture_is_left_out(self):
+        # The companion is a client of the sound server when the capture starts (so the capture's
+        # content lists it) but plays only later.
+        self.server.connect_client(SENDER)
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=3)
+        self.server.play_tone(1000, seconds=3, identity=SENDER)
+        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
+        self.assertEqual(capture.end(), (0, b""))
+
+    def test_without_the_companion_every_player_is_captured(self):
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=3)
+        self.server.play_tone(1000, seconds=3, identity="org.example.player")
+        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
+        self.assertEqual(capture.end(), (0, b""))
+
+    def wait_for_players(self, count, timeout=10):
+        deadline = time.monotonic() + timeout
+        while len(self.server.players()) < count:
+            self.assertLess(time.monotonic(), deadline, "the players did not appear")
+            time.sleep(0.05)
+
+    # -- endings -----------------------------------------------------------------------------------
+    def test_reader_closing_standard_output_ends_the_process_quietly(self):
+        capture = self.start_capture()
+        capture.close_output()
+        self.assertEqual(capture.finish(), (0, b""))
+
+    def test_sound_server_lost_mid_capture_stops_the_capture(self):
+        capture = self.start_capture()
+        self.server.kill()
+        status, rest = capture.finish()
+        self.assertEqual(status, 3)
+        lines = rest.decode().splitlines()
+        self.assertEqual(len(lines), 1, rest)
+        self.assertTrue(lines[0].startswith("vx-capture: capture stopped: "), rest)
+
+    def test_unreachable_sound_server_fails_the_start(self):
+        self.server.stop()
+        capture = Capture(self.display.env(PULSE_SERVER="unix:/nonexistent/vx-sound"))
+        self.addCleanup(capture.close)
+        status, rest = capture.finish()
+        self.assertEqual(status, 3)
+        self.assertEqual(rest.decode(),
+                         "vx-capture: could not start capture: cannot connect to the sound server: "
+                         "Connection refused\n")
+        self.assertEqual(capture.size(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
