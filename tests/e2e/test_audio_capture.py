@@ -22,6 +22,19 @@ SENDER = "com.vxcapture.sender"   # the companion application's identity
 TONE_DBFS = -6.0          # the test tones' peak level (amplitude 0.5)
 LEVEL_TOLERANCE = 2.0     # dB
 LEFT_OUT_BELOW = -60.0    # dBFS: what an excluded player may still leave in the capture
+STEADY_WITHIN = 1.5       # dB: how much a steady tone's level may vary from one 20 ms block to the next
+
+
+def block_spread(samples, rate, milliseconds=20):
+    """Difference in dB between the loudest and the quietest block's RMS: a gap or a jump in
+    a steady tone shows as a large spread."""
+    import math
+    size = rate * milliseconds // 1000
+    levels = []
+    for start in range(0, len(samples) - size + 1, size):
+        block = samples[start:start + size]
+        levels.append(10 * math.log10(max(sum(x * x for x in block) / size, 1e-20)))
+    return max(levels) - min(levels)
 
 
 def missing_tools():
@@ -143,7 +156,8 @@ class AudioCaptureTest(unittest.TestCase):
         self.assertTrue(capture.wait_for(end), "the capture stopped delivering")
         result = []
         for samples in s16_channels(capture.segment(begin, end), channels):
-            result.append(({f: tone_dbfs(samples, rate, f) for f in frequencies}, peak_dbfs(samples)))
+            result.append(({f: tone_dbfs(samples, rate, f) for f in frequencies}, peak_dbfs(samples),
+                           block_spread(samples, rate)))
         return result
 
     def assert_level(self, measured, expected, what):
@@ -157,10 +171,11 @@ class AudioCaptureTest(unittest.TestCase):
             with self.subTest(options=options):
                 capture = self.start_capture(*options)
                 tone = self.server.play_tone(1000, seconds=2.5)
-                for channel, (tones, peak) in enumerate(self.levels(capture, rate, channels, (1000, 440))):
+                for channel, (tones, peak, spread) in enumerate(self.levels(capture, rate, channels, (1000, 440))):
                     self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
                     self.assertLess(tones[440], LEFT_OUT_BELOW, f"440 Hz on channel {channel}")
                     self.assertLess(peak, TONE_DBFS + 1.0)
+                    self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
                 self.assertEqual(capture.size() % (2 * channels), 0)
                 self.assertEqual(capture.end(), (0, b""))
                 tone.wait(10)   # the next case plays its own tone
@@ -171,8 +186,9 @@ class AudioCaptureTest(unittest.TestCase):
         self.server.play_tone(440, seconds=4)
         self.wait_for_players(2)
         capture = self.start_capture()
-        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440), lead=0.3)):
+        for channel, (tones, _, spread) in enumerate(self.levels(capture, 48000, 2, (1000, 440), lead=0.3)):
             self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
             self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
         self.assertEqual(capture.end(), (0, b""))
 
@@ -183,8 +199,9 @@ class AudioCaptureTest(unittest.TestCase):
         capture = self.start_capture()
         self.server.play_tone(440, seconds=3)
         self.server.play_tone(1000, seconds=3, identity=SENDER)
-        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
+        for channel, (tones, _, spread) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
             self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
             self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
         self.assertEqual(capture.end(), (0, b""))
 
@@ -192,7 +209,7 @@ class AudioCaptureTest(unittest.TestCase):
         capture = self.start_capture()
         self.server.play_tone(440, seconds=3)
         self.server.play_tone(1000, seconds=3, identity="org.example.player")
-        for channel, (tones, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
+        for channel, (tones, _, _) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
             self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
             self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
         self.assertEqual(capture.end(), (0, b""))
