@@ -152,7 +152,9 @@ TEST(X264Session, LaterFramesAreNotSyncUntilOneIsForced) {
         std::vector<int> types = nalTypes(*received[i].sample);
         ASSERT_FALSE(types.empty());
         for (int type : types) {
-            if (type == 1 || type == 5) EXPECT_EQ(type, expectedNotSync[i] ? 1 : 5);
+            if (type == 1 || type == 5) {
+                EXPECT_EQ(type, expectedNotSync[i] ? 1 : 5);
+            }
         }
     }
 }
