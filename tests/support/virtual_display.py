@@ -118,6 +118,13 @@ class VirtualDisplay:
         """Paints the whole root window one colour (an X colour name or "#rrggbb")."""
         self.run(["xsetroot", "-solid", colour])
 
+    def fill_rect(self, rgb, x, y, width, height):
+        """Paints a rectangle of the root window (rgb as 0xRRGGBB); it stays until painted over."""
+        fill_rect(self.display, rgb, x, y, width, height)
+
+    def move_pointer(self, x, y):
+        self.run(["xdotool", "mousemove", str(x), str(y)])
+
     def start_motion(self, mode="bar", rate=120):
         """Starts the painter: "bar" moves a bright bar across a dark screen, "scroll" shifts
         stripes over the whole screen (every pixel row changes every tick). Returns the process."""
@@ -125,7 +132,8 @@ class VirtualDisplay:
             raise ValueError(f"unknown motion mode {mode!r}")
         painter = subprocess.Popen([sys.executable, os.path.abspath(__file__), "paint",
                                     self.display, mode, str(rate)],
-                                   stdin=subprocess.DEVNULL, start_new_session=True)
+                                   stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
         self._helpers.append(painter)
         return painter
 
@@ -152,52 +160,74 @@ def _end(process, grace=3.0):
 
 
 # -- the painter ---------------------------------------------------------------------------------
+class _Canvas:
+    """The root window of a display, drawn on through libX11 (ctypes)."""
+
+    def __init__(self, display):
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XDefaultRootWindow.restype = ctypes.c_ulong
+        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x11.XDefaultScreen.argtypes = [ctypes.c_void_p]
+        x11.XDisplayWidth.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XCreateGC.restype = ctypes.c_void_p
+        x11.XCreateGC.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_void_p]
+        x11.XSetForeground.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
+        x11.XFillRectangle.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p,
+                                       ctypes.c_int, ctypes.c_int, ctypes.c_uint, ctypes.c_uint]
+        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.x11 = x11
+        self.connection = x11.XOpenDisplay(display.encode())
+        if not self.connection:
+            raise RuntimeError(f"cannot open X display {display}")
+        self.root = x11.XDefaultRootWindow(self.connection)
+        screen = x11.XDefaultScreen(self.connection)
+        self.width = x11.XDisplayWidth(self.connection, screen)
+        self.height = x11.XDisplayHeight(self.connection, screen)
+        self.gc = x11.XCreateGC(self.connection, self.root, 0, None)
+
+    def rect(self, rgb, x, y, w, h):
+        self.x11.XSetForeground(self.connection, self.gc, rgb)
+        self.x11.XFillRectangle(self.connection, self.root, self.gc, x, y, w, h)
+
+    def sync(self):
+        self.x11.XSync(self.connection, 0)
+
+    def close(self):
+        self.x11.XCloseDisplay(self.connection)
+
+
+def fill_rect(display, rgb, x, y, width, height):
+    """Paints a rectangle of the root window (rgb as 0xRRGGBB); it stays after this returns."""
+    canvas = _Canvas(display)
+    canvas.rect(rgb, x, y, width, height)
+    canvas.sync()
+    canvas.close()
+
+
 def _paint(display, mode, rate):
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XDefaultRootWindow.restype = ctypes.c_ulong
-    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    x11.XDefaultScreen.argtypes = [ctypes.c_void_p]
-    x11.XDisplayWidth.argtypes = [ctypes.c_void_p, ctypes.c_int]
-    x11.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
-    x11.XCreateGC.restype = ctypes.c_void_p
-    x11.XCreateGC.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_void_p]
-    x11.XSetForeground.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
-    x11.XFillRectangle.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p,
-                                   ctypes.c_int, ctypes.c_int, ctypes.c_uint, ctypes.c_uint]
-    x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-
-    connection = x11.XOpenDisplay(display.encode())
-    if not connection:
-        sys.exit(f"painter: cannot open X display {display}")
-    root = x11.XDefaultRootWindow(connection)
-    screen = x11.XDefaultScreen(connection)
-    width = x11.XDisplayWidth(connection, screen)
-    height = x11.XDisplayHeight(connection, screen)
-    gc = x11.XCreateGC(connection, root, 0, None)
-
-    def rect(colour, x, y, w, h):
-        x11.XSetForeground(connection, gc, colour)
-        x11.XFillRectangle(connection, root, gc, x, y, w, h)
-
+    canvas = _Canvas(display)
+    width, height = canvas.width, canvas.height
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    rect(0x203040, 0, 0, width, height)
+    canvas.rect(0x203040, 0, 0, width, height)
     bar, step, stripe = 48, 12, 40
     tick = 0
     next_time = time.monotonic()
     while True:
         if mode == "bar":
             x = (tick * step) % (width - bar)
-            rect(0x203040, 0, 0, width, height // 3)
-            rect(0xf0c020, x, 0, bar, height // 3)
-            rect(0x203040 + (tick % 64), 0, height // 3, width, 8)   # changes every tick
+            canvas.rect(0x203040, 0, 0, width, height // 3)
+            canvas.rect(0xf0c020, x, 0, bar, height // 3)
+            canvas.rect(0x203040 + (tick % 64), 0, height // 3, width, 8)   # changes every tick
         else:
             offset = (tick * step) % (2 * stripe)
             for y in range(-2 * stripe + offset, height, 2 * stripe):
-                rect(0xe0e0e0, 0, y, width, stripe)
-                rect(0x102050 + (tick % 32) * 0x010101, 0, y + stripe, width, stripe)
-        x11.XSync(connection, 0)
+                canvas.rect(0xe0e0e0, 0, y, width, stripe)
+                canvas.rect(0x102050 + (tick % 32) * 0x010101, 0, y + stripe, width, stripe)
+        canvas.sync()
         tick += 1
         next_time += 1.0 / rate
         delay = next_time - time.monotonic()
