@@ -34,9 +34,10 @@ void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, Ou
     const int64_t* value = std::get_if<int64_t>(&status->second);
     if (!value || *value != kFrameStatusComplete) return;
 
+    std::shared_ptr<PixelBuffer> previous;  // released after the lock
     {
         std::lock_guard<std::mutex> guard(lock);
-        lastFrame = frame;
+        previous = std::exchange(lastFrame, frame);
         lastEncode = uptimeNanoseconds();
     }
     encoder->encode(std::move(frame), hostTime());

@@ -1,6 +1,7 @@
 #include "encode/video_encoder.h"
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -90,10 +91,11 @@ void VideoEncoder::encode(std::shared_ptr<PixelBuffer> imageBuffer, Time present
         force = forceKeyframe;
         forceKeyframe = false;
     }
-    static const FrameOptions forceKeyFrameOptions{{kEncodeFrameOptionKey_ForceKeyFrame, true}};
+    std::optional<FrameOptions> options;
+    if (force) options = FrameOptions{{kEncodeFrameOptionKey_ForceKeyFrame, true}};
     const Time duration{1, int32_t(fps)};
     session->encodeFrame(std::move(imageBuffer), presentationTime, duration,
-                         force ? &forceKeyFrameOptions : nullptr, outputHandler(weak_from_this()));
+                         options ? &*options : nullptr, outputHandler(weak_from_this()));
 }
 
 void VideoEncoder::requestKeyframe() {

@@ -91,6 +91,12 @@ protected:
         fifo = FifoWriter::create(fifoPath);
         pump = VideoCapture::create(encoder, fifo);
     }
+    void TearDown() override {
+        // As in the program, the encoder, the writer and the pump live as long as the
+        // process (they hold each other, and a repeat timer holds the pump).
+        static auto* kept = new std::vector<std::shared_ptr<void>>;
+        kept->insert(kept->end(), {encoder, fifo, pump});
+    }
     void deliver(const SampleBuffer& sample, OutputType type = OutputType::screen) {
         pump->didOutputSampleBuffer(stream, sample, type);
     }

@@ -52,7 +52,8 @@ private:
     int saved_;
 };
 
-// Access units as onAccessUnit receives them.
+// Access units as onAccessUnit receives them. A test waits for all the units it
+// caused before it lets go of its encoder, and declares its Units ahead of the encoder.
 class Units {
 public:
     std::function<void(std::vector<uint8_t>)> callback() {
@@ -167,6 +168,7 @@ TEST(VideoEncoderCreate, RejectedPropertiesAreLoggedOneLineEachAndTheEncoderStil
     sim::Script script;
     script.propertyStatuses = {{"RealTime", -12900}, {"AverageBitRate", -12901}};
     StandardErrorCapture err;
+    Units units;
     auto encoder = makeEncoder(script);
     std::string text = err.text();
     std::multiset<std::string> lines;
@@ -176,7 +178,6 @@ TEST(VideoEncoderCreate, RejectedPropertiesAreLoggedOneLineEachAndTheEncoderStil
                                                   "encoder ignored AverageBitRate (-12901)"}));
     EXPECT_EQ(linesStartingWith("session property").size(), 7u);
 
-    Units units;
     encoder->onAccessUnit = units.callback();
     encoder->encode(picture(3), Time{1, 1000});
     EXPECT_EQ(units.waitFor(1).size(), 1u);
@@ -202,7 +203,9 @@ TEST(VideoEncoderCreate, PropertyValuesFollowFrameRateAndBitRate) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fps);
+        Units units;
         auto encoder = makeEncoder({}, c.fps, c.bitrate);
+        encoder->onAccessUnit = units.callback();
         std::vector<std::string> properties;
         for (const auto& line : linesStartingWith("session property "))
             properties.push_back(line.substr(17));
@@ -213,19 +216,25 @@ TEST(VideoEncoderCreate, PropertyValuesFollowFrameRateAndBitRate) {
         auto encodes = linesStartingWith("session encode");
         ASSERT_EQ(encodes.size(), 1u);
         EXPECT_NE(encodes[0].find(c.duration), std::string::npos) << encodes[0];
+        units.waitFor(1);
     }
 }
 
 TEST(VideoEncoderEncode, PresentationTimeReachesTheSessionUnchanged) {
+    Units units;
     auto encoder = makeEncoder();
+    encoder->onAccessUnit = units.callback();
     encoder->encode(picture(1), Time{987654321012, 1000000000});
     auto encodes = linesStartingWith("session encode");
     ASSERT_EQ(encodes.size(), 1u);
     EXPECT_NE(encodes[0].find("pts=987654321012/1000000000 "), std::string::npos) << encodes[0];
+    units.waitFor(1);
 }
 
 TEST(VideoEncoderEncode, OnlyTheFirstFrameAndTheFrameAfterRequestsAreForced) {
+    Units units;
     auto encoder = makeEncoder();
+    encoder->onAccessUnit = units.callback();
     encoder->encode(picture(1), Time{1, 60});
     encoder->encode(picture(2), Time{2, 60});
     encoder->requestKeyframe();
@@ -236,11 +245,12 @@ TEST(VideoEncoderEncode, OnlyTheFirstFrameAndTheFrameAfterRequestsAreForced) {
     std::vector<std::string> options;
     for (const auto& line : linesStartingWith("session encode")) options.push_back(optionsOf(line));
     EXPECT_EQ(options, (std::vector<std::string>{"ForceKeyFrame", "none", "ForceKeyFrame", "none"}));
+    units.waitFor(4);
 }
 
 TEST(VideoEncoderEncode, AccessUnitsComeBackInAnnexBForm) {
-    auto encoder = makeEncoder();
     Units units;
+    auto encoder = makeEncoder();
     encoder->onAccessUnit = units.callback();
     encoder->encode(picture(0x21), Time{1, 60});
     encoder->encode(picture(0x22), Time{2, 60});
@@ -257,8 +267,6 @@ TEST(VideoEncoderEncode, ARefusedFrameLosesItsKeyFrameRequest) {
     sim::Script script;
     script.encodeStatus = -12911;
     auto encoder = makeEncoder(script);
-    Units units;
-    encoder->onAccessUnit = units.callback();
     encoder->encode(picture(1), Time{1, 60});
     encoder->encode(picture(2), Time{2, 60});
     std::vector<std::string> options;
