@@ -52,13 +52,14 @@ Status SimCompressionSession::prepareToEncodeFrames() {
 }
 
 const std::vector<uint8_t>& SimCompressionSession::sequenceParameterSet() {
-    static const std::vector<uint8_t> sps{0x67, 0x64, 0x00, 0x2a, 0xac};
-    return sps;
+    // Never destroyed: output threads may still read it while the process ends.
+    static const auto* sps = new std::vector<uint8_t>{0x67, 0x64, 0x00, 0x2a, 0xac};
+    return *sps;
 }
 
 const std::vector<uint8_t>& SimCompressionSession::pictureParameterSet() {
-    static const std::vector<uint8_t> pps{0x68, 0xee, 0x3c, 0x80};
-    return pps;
+    static const auto* pps = new std::vector<uint8_t>{0x68, 0xee, 0x3c, 0x80};
+    return *pps;
 }
 
 Status SimCompressionSession::encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer,

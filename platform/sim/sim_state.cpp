@@ -19,11 +19,8 @@ struct State {
 };
 
 State& state() {
-    static State* shared = [] {
-        // Never destroyed: sample threads may still note lines while the process ends.
-        static State instance;
-        return &instance;
-    }();
+    // Never destroyed: sample threads may still note lines while the process ends.
+    static State* shared = new State;
     return *shared;
 }
 
