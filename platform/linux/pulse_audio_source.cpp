@@ -1,5 +1,6 @@
 #include "platform/linux/pulse_audio_source.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include <pulse/def.h>
@@ -23,12 +24,12 @@ PulseAudioSource::~PulseAudioSource() {
 
 std::optional<Error> PulseAudioSource::start(Deliver deliver, Stopped stopped) {
     if (loop_) return Error{PA_ERR_BADSTATE, "the sound-server capture is already running"};
-    if (sampleRate_ < 1 || sampleRate_ > PA_RATE_MAX || channelCount_ < 1 ||
-        channelCount_ > PA_CHANNELS_MAX)
-        return Error{PA_ERR_NOTSUPPORTED, "the sound server cannot capture " +
-                                              std::to_string(channelCount_) + " channels at " +
-                                              std::to_string(sampleRate_) + " Hz"};
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(sampleRate_), uint8_t(channelCount_)};
+    // The server records 1 to PA_CHANNELS_MAX channels at up to PA_RATE_MAX; a request
+    // beyond that gets the nearest it can do, and the samples' description tells what
+    // they hold (the writer repeats the last channel into any further ones).
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE,
+                        uint32_t(std::clamp<int64_t>(sampleRate_, 1, PA_RATE_MAX)),
+                        uint8_t(std::clamp<int64_t>(channelCount_, 1, PA_CHANNELS_MAX))};
 
     loop_ = PulseMainloop::start("vx-capture.pulse");
     if (!loop_) return Error{PA_ERR_INTERNAL, "cannot start the sound-server thread"};

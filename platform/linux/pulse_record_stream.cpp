@@ -1,5 +1,6 @@
 #include "platform/linux/pulse_record_stream.h"
 
+#include <pulse/channelmap.h>
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/stream.h>
@@ -13,11 +14,21 @@ void PulseRecordStream::Free::operator()(pa_stream* stream) const {
     pa_stream_unref(stream);
 }
 
+namespace {
+// The server's usual layout for the count (stereo, 5.1, ...), auxiliary channels beyond it.
+pa_channel_map channelMap(const pa_sample_spec& spec) {
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    return map;
+}
+}  // namespace
+
 PulseRecordStream::PulseRecordStream(pa_context* context, const char* name,
                                      const pa_sample_spec& spec)
-    : context_(context),
-      frameBytes_(pa_frame_size(&spec)),
-      stream_(pa_stream_new(context, name, &spec, nullptr)) {}
+    : context_(context), frameBytes_(pa_frame_size(&spec)) {
+    pa_channel_map map = channelMap(spec);
+    stream_.reset(pa_stream_new(context, name, &spec, &map));
+}
 
 PulseRecordStream::~PulseRecordStream() = default;
 
