@@ -9,7 +9,9 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/delivery/call_counter.h"
 #include "tests/delivery/pipe_reader.h"
+#include "tests/delivery/temporary_directory.h"
 
 namespace vx {
 namespace {

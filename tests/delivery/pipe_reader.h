@@ -1,35 +1,20 @@
 #pragma once
-// Test helpers for named pipes: a temporary directory, and the reading end of a
-// FIFO as the companion application would hold it.
+// The reading end of a FIFO as the companion application would hold it, for tests.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace vx::test {
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vx-fifo-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// A write to a pipe whose reader has gone must fail, not end the test process.
+inline void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
 // Opens the FIFO for reading without waiting for a writer; reads then block.
 class PipeReader {
@@ -67,48 +52,6 @@ public:
 
 private:
     int fd_;
-};
-
-}  // namespace vx::test
-
-#include <signal.h>
-
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
-
-namespace vx::test {
-
-// A write to a pipe whose reader has gone must fail, not end the test process.
-inline void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
-
-// Counts calls of the callback it hands out; the count outlives whoever calls it.
-class CallCounter {
-public:
-    std::function<void()> callback() {
-        return [state = state_] {
-            std::lock_guard<std::mutex> guard(state->mutex);
-            ++state->count;
-            state->changed.notify_all();
-        };
-    }
-    int count() const {
-        std::lock_guard<std::mutex> guard(state_->mutex);
-        return state_->count;
-    }
-    bool waitFor(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        return state_->changed.wait_for(lock, timeout, [&] { return state_->count >= count; });
-    }
-
-private:
-    struct State {
-        mutable std::mutex mutex;
-        std::condition_variable changed;
-        int count = 0;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace vx::test

@@ -14,6 +14,7 @@
 
 #include "platform/sim/sim_script.h"
 #include "tests/delivery/pipe_reader.h"
+#include "tests/delivery/temporary_directory.h"
 
 namespace vx {
 namespace {
