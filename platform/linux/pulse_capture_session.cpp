@@ -20,6 +20,8 @@ constexpr size_t kLaneLimitMilliseconds = 200;
 // Mixing goes on this long after the last excluded player left, so that its last
 // sound, still on its way through the monitor, stays out.
 constexpr size_t kHoldMilliseconds = 100;
+// Going back from the mix to the plain monitor fades over this long.
+constexpr size_t kFadeMilliseconds = 10;
 
 size_t framesOf(const pa_sample_spec& spec, size_t milliseconds) {
     return std::max<size_t>(1, size_t(spec.rate) * milliseconds / 1000);
@@ -45,6 +47,7 @@ PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_sp
       samples_(spec.rate, spec.channels),
       mixer_(spec.channels, framesOf(spec, kCushionMilliseconds),
              framesOf(spec, kLaneLimitMilliseconds)),
+      crossfade_(spec.channels, framesOf(spec, kFadeMilliseconds)),
       control_(loop.api(), "vx-capture") {}
 
 PulseCaptureSession::~PulseCaptureSession() = default;
@@ -174,17 +177,16 @@ bool PulseCaptureSession::excludedPresent() const {
 }
 
 void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
-    bool present = !players_.empty() && excludedPresent();
-    if (present) holdLeft_ = holdFrames_;
-    bool mixing = present || holdLeft_ > 0;
-    if (!present) holdLeft_ -= std::min(holdLeft_, frames);
-
     SoundSamples::Made made = samples_.make(frames);
-    if (mixing) {
-        mixer_.mix(made.frames, frames);
-    } else {
+    if (!tracker_) {
         if (data) std::copy_n(data, frames * spec_.channels, made.frames);
-        mixer_.mix(nullptr, frames);
+    } else {
+        bool present = excludedPresent();
+        if (present) holdLeft_ = holdFrames_;
+        bool toMix = present || holdLeft_ > 0;
+        if (!present) holdLeft_ -= std::min(holdLeft_, frames);
+        mixer_.mix(made.frames, frames);
+        crossfade_.blend(data, made.frames, frames, toMix);
     }
     if (deliver_) deliver_(std::move(made.sample));
 }

@@ -7,7 +7,9 @@
 // sample is that chunk (the plain monitor). Otherwise each kept player of the sink
 // is recorded on a connection of its own and the sample is their mix, as many
 // frames as the clock chunk. A player whose details are not known yet counts as
-// excluded, so that an excluded player is left out from its first sound.
+// excluded, so that an excluded player is left out from its first sound; the
+// mix goes on a moment after the last excluded player left, then fades back to the
+// monitor. Without any excluded identity the capture is always the plain monitor.
 //
 // Made, begun and destroyed with the loop's lock held (or the loop stopped). The
 // outcome is known once settled() (the loop is signalled then); deliver and stopped
@@ -29,6 +31,7 @@
 #include "platform/linux/pulse_input_tracker.h"
 #include "platform/linux/pulse_mainloop.h"
 #include "platform/linux/pulse_record_stream.h"
+#include "platform/linux/sound_crossfade.h"
 #include "platform/linux/sound_mixer.h"
 #include "platform/linux/sound_samples.h"
 
@@ -90,6 +93,7 @@ private:
     std::string monitorSource_;
     SoundSamples samples_;
     SoundMixer mixer_;
+    SoundCrossfade crossfade_;
     std::map<uint32_t, Player> players_;
     uint64_t nextMonitor_ = 1;
     // Destroyed before the mixer; retired ones are destroyed on a later loop turn.
