@@ -18,8 +18,10 @@ constexpr size_t kCushionMilliseconds = 20;
 // A player lane that grows past this has lost its clock and is cut back.
 constexpr size_t kLaneLimitMilliseconds = 200;
 // Mixing goes on this long after the last excluded player left, so that its last
-// sound, still on its way through the monitor, stays out.
-constexpr size_t kHoldMilliseconds = 100;
+// sound, still on its way through the monitor, stays out, and so that a player that
+// comes and goes in quick succession (notification sounds) does not make the capture
+// step back and forth between monitor and mix.
+constexpr size_t kHoldMilliseconds = 1000;
 // Going back from the mix to the plain monitor fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
 

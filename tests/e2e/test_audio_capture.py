@@ -205,6 +205,27 @@ class AudioCaptureTest(unittest.TestCase):
             self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
         self.assertEqual(capture.end(), (0, b""))
 
+    def test_companion_sounds_coming_and_going_are_all_left_out(self):
+        # Short sounds, each a new player, as notification sounds are; the kept tone must not
+        # step (a step would lower its measured level) and none of the sounds may get through.
+        self.server.connect_client(SENDER)
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=3)
+        sounds = threading.Thread(target=self.play_short_sounds, args=(SENDER, 1000, 6))
+        sounds.start()
+        self.addCleanup(sounds.join)
+        for channel, (tones, _, spread) in enumerate(self.levels(capture, 48000, 2, (1000, 440), seconds=1.5)):
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
+        sounds.join()
+        self.assertEqual(capture.end(), (0, b""))
+
+    def play_short_sounds(self, identity, frequency, count):
+        for _ in range(count):
+            self.server.play_tone(frequency, seconds=0.1, identity=identity).wait(5)
+            time.sleep(0.25)
+
     def test_without_the_companion_every_player_is_captured(self):
         capture = self.start_capture()
         self.server.play_tone(440, seconds=3)
