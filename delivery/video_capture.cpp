@@ -7,6 +7,16 @@
 
 namespace vx {
 
+namespace {
+
+// A tick runs a little after its due time, and a repeat stamps lastEncode with
+// that late time. The next tick is due exactly one interval after the previous
+// due time, so without some slack it finds a hair less than an interval, skips,
+// and a still screen would be repeated every other tick instead of every tick.
+uint64_t tickSlack(uint64_t intervalNanoseconds) { return intervalNanoseconds / 20; }
+
+}  // namespace
+
 std::shared_ptr<VideoCapture> VideoCapture::create(std::shared_ptr<VideoEncoder> encoder,
                                                    std::shared_ptr<FifoWriter> fifo) {
     return std::shared_ptr<VideoCapture>(new VideoCapture(std::move(encoder), std::move(fifo)));
@@ -60,7 +70,7 @@ void VideoCapture::tick(uint64_t intervalNanoseconds) {
         // lastEncode is only ever stored under this lock, before now is read, so the
         // difference cannot wrap.
         const uint64_t elapsed = uptimeNanoseconds() - lastEncode;
-        if (elapsed < intervalNanoseconds || !lastFrame) return;
+        if (elapsed + tickSlack(intervalNanoseconds) < intervalNanoseconds || !lastFrame) return;
         frame = lastFrame;
         lastEncode = uptimeNanoseconds();
     }

@@ -30,14 +30,20 @@ public:
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
+    // What the queue's thread works on; shared with the thread, so that a queue
+    // released from one of its own work items does not pull the state from under it.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> work;
+        bool closing = false;
+    };
+
     explicit SerialQueue(std::string label);
-    void run();
+    static void run(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> work_;
-    bool closing_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread thread_;
 };
 

@@ -177,6 +177,18 @@ TEST_F(VideoCaptureTest, AStillScreenRepeatsTheLastCompleteFrameEachWithItsOwnTi
     }
 }
 
+TEST_F(VideoCaptureTest, AStillScreenIsRepeatedOnEveryTickNotEveryOther) {
+    // Each repeat is stamped a little after its tick was due; the next tick must
+    // still count a whole interval, or the cadence halves.
+    const uint8_t shown = freshLuma();
+    deliver(screenSample(shown));
+    pump->startRepeating(50);
+    std::this_thread::sleep_for(1000ms);
+    const size_t repeats = encodesOf(shown).size() - 1;
+    EXPECT_GE(repeats, 14u) << "about 19 ticks fell due; every other one would give under 10";
+    EXPECT_LE(repeats, 21u);
+}
+
 TEST_F(VideoCaptureTest, FramesArrivingEvery16MillisecondsAreNeverRepeated) {
     const uint8_t luma = freshLuma();
     pump->startRepeating(100);

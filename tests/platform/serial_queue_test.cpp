@@ -83,3 +83,28 @@ TEST(TimerSourceTest, ASlowHandlerDoesNotPileUpTicks) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+TEST(SerialQueueTest, MayBeReleasedFromItsOwnWork) {
+    std::promise<void> done;
+    {
+        auto queue = SerialQueue::create("vx-capture.test");
+        auto holder = std::make_shared<std::shared_ptr<SerialQueue>>(queue);
+        queue.reset();
+        // The last reference goes away inside the queue's own work item; the work
+        // after it must still run on a queue that is alive.
+        (*holder)->async([holder] { holder->reset(); });
+        std::weak_ptr<std::shared_ptr<SerialQueue>> watch = holder;
+        holder.reset();
+        std::thread([watch, &done] {
+            while (!watch.expired()) std::this_thread::yield();
+            done.set_value();
+        }).detach();
+    }
+    EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace vx
