@@ -1,0 +1,83 @@
+#pragma once
+// A private Xvfb for the tests of the X11 pieces: started on a free display number
+// (-displayfd), $DISPLAY pointed at it while it lives, killed on destruction. Drawing
+// on its root window goes through a connection of the test's own.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <X11/Xlib.h>
+
+namespace vx::test {
+
+class PrivateXServer {
+public:
+    PrivateXServer(int width, int height) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+                   "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd ready{fds[0], POLLIN, 0};
+        char c;
+        while (poll(&ready, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (number.empty()) return;
+        name_ = ":" + number;
+        setenv("DISPLAY", name_.c_str(), 1);
+        painter_ = XOpenDisplay(name_.c_str());
+    }
+
+    ~PrivateXServer() {
+        if (painter_ && !killed_) XCloseDisplay(painter_);
+        kill();
+    }
+
+    bool running() const { return painter_ != nullptr; }
+    const std::string& name() const { return name_; }
+
+    void fill(unsigned long rgb, int x, int y, int width, int height) {
+        GC gc = DefaultGC(painter_, DefaultScreen(painter_));
+        XSetForeground(painter_, gc, rgb);
+        XFillRectangle(painter_, DefaultRootWindow(painter_), gc, x, y, width, height);
+        XSync(painter_, False);
+    }
+
+    void movePointer(int x, int y) {
+        XWarpPointer(painter_, None, DefaultRootWindow(painter_), 0, 0, 0, 0, x, y);
+        XSync(painter_, False);
+    }
+
+    // The painter's connection dies with the server; it is not closed afterwards.
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        killed_ = true;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+    ::Display* painter_ = nullptr;
+    bool killed_ = false;
+};
+
+}  // namespace vx::test

@@ -1,0 +1,217 @@
+// The X11 pieces against a private Xvfb: the monitor list, and the screen source's
+// frames: only on change, only inside the monitor, at most the frame rate, never into
+// a picture still held downstream, and the stop when the server goes away.
+#include "platform/linux/x11_monitors.h"
+#include "platform/linux/x11_screen_source.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "private_x_server.h"  // after the platform headers: Xlib defines macros
+
+namespace vx {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a source delivered and whether it stopped.
+class Received {
+public:
+    CaptureSource::Deliver deliver() {
+        return [this](std::shared_ptr<const SampleBuffer> sample) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            samples_.push_back(std::move(sample));
+            changed_.notify_all();
+        };
+    }
+    CaptureSource::Stopped stopped() {
+        return [this](const Error& error) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            errors_.push_back(error);
+            changed_.notify_all();
+        };
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return samples_.size();
+    }
+    // Waits until at least n samples came (or the time is up); returns the count.
+    size_t waitFor(size_t n, std::chrono::milliseconds limit = 5000ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return samples_.size() >= n; });
+        return samples_.size();
+    }
+    std::vector<Error> waitForStop(std::chrono::milliseconds limit = 10000ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return !errors_.empty(); });
+        return errors_;
+    }
+    std::vector<std::shared_ptr<const SampleBuffer>> take() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return std::exchange(samples_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::shared_ptr<const SampleBuffer>> samples_;
+    std::vector<Error> errors_;
+};
+
+class X11ScreenSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server_.running()) GTEST_SKIP() << "Xvfb is not available";
+        server_.fill(0x336699, 0, 0, 320, 240);
+        server_.movePointer(319, 239);
+    }
+
+    std::unique_ptr<X11ScreenSource> start(Display monitor, int fps = 60, int64_t queueDepth = 4) {
+        ContentFilter filter{monitor, {}, {}};
+        StreamConfiguration configuration;
+        configuration.setWidth(160);
+        configuration.setHeight(120);
+        configuration.setMinimumFrameInterval(Time{1, fps});
+        configuration.setQueueDepth(queueDepth);
+        configuration.setShowsCursor(false);
+        auto source = std::make_unique<X11ScreenSource>(filter, configuration);
+        EXPECT_EQ(source->start(received_.deliver(), received_.stopped()), std::nullopt);
+        return source;
+    }
+
+    // Lets the source settle, then reports how many samples came in `quiet`.
+    size_t samplesWithin(std::chrono::milliseconds quiet) {
+        size_t before = received_.count();
+        std::this_thread::sleep_for(quiet);
+        return received_.count() - before;
+    }
+
+    test::PrivateXServer server_{320, 240};
+    Received received_;
+    const Display whole_{0, 320, 240, 0, 0};
+};
+
+TEST_F(X11ScreenSourceTest, StillScreenGivesOneFrameThenNothingUntilItChanges) {
+    auto source = start(whole_);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    EXPECT_EQ(samplesWithin(400ms), 0u) << "a still screen delivers nothing";
+
+    server_.fill(0xffffff, 10, 10, 20, 20);
+    EXPECT_GE(received_.waitFor(2), 2u) << "a change is delivered";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(samplesWithin(400ms), 0u);
+}
+
+TEST_F(X11ScreenSourceTest, SamplesAreCompleteFramesOfTheConfiguredSize) {
+    auto source = start(whole_);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    server_.fill(0xffffff, 0, 0, 50, 50);
+    ASSERT_GE(received_.waitFor(2), 2u);
+    Time previous{0, 0};
+    for (const auto& sample : received_.take()) {
+        EXPECT_TRUE(sample->isValid());
+        ASSERT_TRUE(sample->imageBuffer);
+        EXPECT_EQ(sample->imageBuffer->width(), 160);
+        EXPECT_EQ(sample->imageBuffer->height(), 120);
+        ASSERT_TRUE(sample->attachments);
+        ASSERT_EQ(sample->attachments->size(), 1u);
+        const AttachmentDictionary& info = sample->attachments->front();
+        ASSERT_EQ(info.size(), 1u);
+        EXPECT_EQ(std::get<int64_t>(info.at(kStreamFrameInfoStatus)), kFrameStatusComplete);
+        EXPECT_EQ(sample->presentationTime.timescale, 1000000000);
+        EXPECT_GT(sample->presentationTime.value, previous.value);
+        previous = sample->presentationTime;
+    }
+}
+
+TEST_F(X11ScreenSourceTest, ChangesOutsideTheMonitorAreNotDelivered) {
+    auto source = start(Display{0, 160, 240, 0, 0});  // the left half
+    ASSERT_GE(received_.waitFor(1), 1u);
+    server_.fill(0xffffff, 200, 10, 40, 40);
+    EXPECT_EQ(samplesWithin(400ms), 0u);
+    server_.fill(0xffffff, 10, 10, 40, 40);
+    EXPECT_GE(received_.waitFor(2), 2u);
+}
+
+TEST_F(X11ScreenSourceTest, FramesComeAtMostAtTheFrameRate) {
+    auto source = start(whole_, /*fps=*/10);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    auto until = std::chrono::steady_clock::now() + 1s;
+    for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+        server_.fill(i % 2 ? 0xffffff : 0x000000, 0, 0, 40, 40);
+        std::this_thread::sleep_for(4ms);
+    }
+    size_t frames = received_.count();
+    EXPECT_GE(frames, 4u);
+    EXPECT_LE(frames, 14u) << "about 10 in a second at 10 fps";
+}
+
+TEST_F(X11ScreenSourceTest, PicturesHeldDownstreamAreNeverReused) {
+    auto source = start(whole_, 60, /*queueDepth=*/3);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    for (int i = 0; received_.count() < 3 && i < 100; ++i) {
+        server_.fill(0xffffff * (i % 2), 0, 0, 40, 40);
+        std::this_thread::sleep_for(20ms);
+    }
+    std::vector<std::shared_ptr<const SampleBuffer>> held = received_.take();
+    ASSERT_EQ(held.size(), 3u);
+    std::vector<std::vector<uint8_t>> copies;
+    for (const auto& sample : held)
+        copies.emplace_back(sample->imageBuffer->plane(0), sample->imageBuffer->plane(0) + 160 * 120);
+
+    for (int i = 0; i < 15; ++i) {  // changes keep coming while every picture is held
+        server_.fill(i % 2 ? 0xff0000 : 0x00ff00, 0, 0, 320, 240);
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(received_.count(), 0u) << "no free picture: frames are dropped";
+    for (size_t i = 0; i < held.size(); ++i)
+        EXPECT_TRUE(std::equal(copies[i].begin(), copies[i].end(), held[i]->imageBuffer->plane(0)))
+            << "held picture " << i << " was overwritten";
+
+    held.clear();
+    EXPECT_GE(received_.waitFor(1), 1u) << "the pending change comes once a picture is free";
+}
+
+TEST_F(X11ScreenSourceTest, LosingTheServerStopsOnceWithTheDisplayNamed) {
+    auto source = start(whole_);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    server_.kill();
+    std::vector<Error> errors = received_.waitForStop();
+    std::this_thread::sleep_for(100ms);
+    errors = received_.waitForStop();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].description, "lost the connection to X display \"" + server_.name() + "\"");
+}
+
+TEST(X11Monitors, ListsTheMonitorsInTheServersOrder) {
+    test::PrivateXServer server(640, 480);
+    if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+    ASSERT_EQ(std::system("xrandr --setmonitor left 320/80x480/120+0+0 none && "
+                          "xrandr --setmonitor right 320/80x240/60+320+0 none"), 0);
+    auto monitors = x11Monitors();
+    ASSERT_TRUE(std::holds_alternative<std::vector<Display>>(monitors));
+    const auto& displays = std::get<std::vector<Display>>(monitors);
+    ASSERT_EQ(displays.size(), 3u);
+    auto expect = [](const Display& d, uint32_t id, int64_t w, int64_t h, int64_t x, int64_t y) {
+        EXPECT_EQ(std::tie(d.displayID, d.width, d.height, d.x, d.y), std::tie(id, w, h, x, y));
+    };
+    expect(displays[0], 0, 320, 480, 0, 0);
+    expect(displays[1], 1, 320, 240, 320, 0);
+    expect(displays[2], 2, 640, 480, 0, 0);  // the server's own, for its one output
+}
+
+TEST(X11Monitors, AnUnreachableServerIsAnErrorNamingTheDisplay) {
+    setenv("DISPLAY", ":479", 1);
+    auto monitors = x11Monitors();
+    ASSERT_TRUE(std::holds_alternative<Error>(monitors));
+    EXPECT_EQ(std::get<Error>(monitors).description, "cannot open X display \":479\"");
+    EXPECT_NE(std::get<Error>(monitors).code, 0);
+}
+
+}  // namespace
+}  // namespace vx
