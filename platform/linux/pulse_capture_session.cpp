@@ -99,8 +99,8 @@ void PulseCaptureSession::followPlayers() {
     tracker_ = std::make_unique<PulseInputTracker>(
         control_.context(), [this](uint32_t index) { announced(index); },
         [this](const PulseInputTracker::Input& input) { seen(input); },
-        [this](uint32_t index) { gone(index); });
-    tracker_->start([this] { recordMonitor(); });
+        [this](uint32_t index) { gone(index); }, [this](float gain) { sinkGain_ = gain; });
+    tracker_->start(sinkIndex_, [this] { recordMonitor(); });
 }
 
 void PulseCaptureSession::recordMonitor() {
@@ -188,6 +188,8 @@ void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
         bool toMix = present || holdLeft_ > 0;
         if (!present) holdLeft_ -= std::min(holdLeft_, frames);
         mixer_.mix(made.frames, frames);
+        if (sinkGain_ != 1.0f)
+            for (size_t i = 0; i < frames * spec_.channels; ++i) made.frames[i] *= sinkGain_;
         crossfade_.blend(data, made.frames, frames, toMix);
     }
     if (deliver_) deliver_(std::move(made.sample));

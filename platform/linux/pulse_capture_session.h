@@ -10,6 +10,8 @@
 // excluded, so that an excluded player is left out from its first sound; the
 // mix goes on a moment after the last excluded player left, then fades back to the
 // monitor. Without any excluded identity the capture is always the plain monitor.
+// The players are recorded before the output's own volume and mute, so the mix
+// gets them applied like the monitor has them.
 //
 // Made, begun and destroyed with the loop's lock held (or the loop stopped). The
 // outcome is known once settled() (the loop is signalled then); deliver and stopped
@@ -99,6 +101,7 @@ private:
     // Destroyed before the mixer; retired ones are destroyed on a later loop turn.
     std::map<uint64_t, std::unique_ptr<PulseInputMonitor>> monitors_;
     std::vector<std::unique_ptr<PulseInputMonitor>> retired_;
+    float sinkGain_ = 1.0f;  // the players are recorded before the sink's volume: the mix gets it here
 
     PulseConnection control_;
     std::unique_ptr<PulseInputTracker> tracker_;

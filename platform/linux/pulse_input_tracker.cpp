@@ -2,6 +2,7 @@
 
 #include <pulse/context.h>
 #include <pulse/operation.h>
+#include <pulse/volume.h>
 
 #include <utility>
 
@@ -17,23 +18,47 @@ void release(pa_operation* operation) {
 }  // namespace
 
 PulseInputTracker::PulseInputTracker(pa_context* context, Announced announced, Seen seen,
-                                     Gone gone)
+                                     Gone gone, SinkGain sinkGain)
     : context_(context),
       announced_(std::move(announced)),
       seen_(std::move(seen)),
-      gone_(std::move(gone)) {}
+      gone_(std::move(gone)),
+      sinkGain_(std::move(sinkGain)) {}
 
-void PulseInputTracker::start(Listed listed) {
+void PulseInputTracker::start(uint32_t sink, Listed listed) {
+    sink_ = sink;
     listed_ = std::move(listed);
     pa_context_set_subscribe_callback(context_, onEvent, this);
-    release(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+    release(pa_context_subscribe(
+        context_, pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK),
+        nullptr, nullptr));
+    querySink();
     release(pa_context_get_sink_input_info_list(context_, onListInfo, this));
+}
+
+void PulseInputTracker::querySink() {
+    release(pa_context_get_sink_info_by_index(context_, sink_, onSinkInfo, this));
+}
+
+void PulseInputTracker::onSinkInfo(pa_context*, const pa_sink_info* info, int eol,
+                                   void* userdata) {
+    if (eol != 0 || !info) return;
+    auto* self = static_cast<PulseInputTracker*>(userdata);
+    float gain = info->mute ? 0.0f : float(pa_sw_volume_to_linear(pa_cvolume_avg(&info->volume)));
+    self->sinkGain_(gain);
 }
 
 void PulseInputTracker::onEvent(pa_context* context, pa_subscription_event_type_t type,
                                 uint32_t index, void* userdata) {
     auto* self = static_cast<PulseInputTracker*>(userdata);
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+        if (index == self->sink_ && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) ==
+                                        PA_SUBSCRIPTION_EVENT_CHANGE)
+            self->querySink();
+        return;
+    }
+    if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
     switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
         case PA_SUBSCRIPTION_EVENT_REMOVE:
             self->gone_(index);

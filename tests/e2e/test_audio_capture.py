@@ -226,6 +226,26 @@ class AudioCaptureTest(unittest.TestCase):
             self.server.play_tone(frequency, seconds=0.1, identity=identity).wait(5)
             time.sleep(0.25)
 
+    def test_output_volume_applies_alike_with_and_without_the_companion(self):
+        # Half the output's volume is about -18 dB on PulseAudio's cubic scale.
+        self.server.pactl("set-sink-volume", "@DEFAULT_SINK@", "50%")
+        expected = None
+        for companion in (False, True):
+            with self.subTest(companion=companion):
+                player = self.server.play_silence(SENDER) if companion else None
+                if companion:
+                    self.wait_for_players(2)   # the silent companion and the keep-awake player
+                capture = self.start_capture()
+                tone = self.server.play_tone(440, seconds=2)
+                (tones, _, _), _ = self.levels(capture, 48000, 2, (440,))
+                expected = tones[440] if expected is None else expected
+                self.assertLess(tones[440], TONE_DBFS - 12)
+                self.assertAlmostEqual(tones[440], expected, delta=1.0)
+                self.assertEqual(capture.end(), (0, b""))
+                tone.wait(10)
+                if player:
+                    player.terminate()
+
     def test_without_the_companion_every_player_is_captured(self):
         capture = self.start_capture()
         self.server.play_tone(440, seconds=3)

@@ -77,7 +77,7 @@ class SoundServer:
                 raise RuntimeError("the sound server did not come up")
             time.sleep(0.02)
         if self.keep_awake:
-            self._players.append(self._pacat_silence())
+            self.play_silence(KEEPAWAKE_IDENTITY)
 
     def stop(self):
         for player in self._players:
@@ -168,12 +168,15 @@ class SoundServer:
                     identities.append(line.split("=", 1)[1].strip().strip('"'))
         return identities
 
-    def _pacat_silence(self):
-        return subprocess.Popen(["pacat", "--playback", "--raw", "--format=s16le", "--rate=48000",
-                                 "--channels=2", "--latency-msec=10", "/dev/zero"],
-                                env=self.env(PULSE_PROP=f"application.id={KEEPAWAKE_IDENTITY}"),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
+    def play_silence(self, identity):
+        """A player that plays silence with low latency until stopped. Returns the process."""
+        player = subprocess.Popen(["pacat", "--playback", "--raw", "--format=s16le", "--rate=48000",
+                                   "--channels=2", "--latency-msec=10", "/dev/zero"],
+                                  env=self.env(PULSE_PROP=f"application.id={identity}"),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        self._players.append(player)
+        return player
 
 
 def _end(process, grace=3.0):
