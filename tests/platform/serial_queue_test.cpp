@@ -88,22 +88,23 @@ namespace vx {
 namespace {
 
 TEST(SerialQueueTest, MayBeReleasedFromItsOwnWork) {
-    std::promise<void> done;
-    {
-        auto queue = SerialQueue::create("vx-capture.test");
-        auto holder = std::make_shared<std::shared_ptr<SerialQueue>>(queue);
-        queue.reset();
-        // The last reference goes away inside the queue's own work item; the work
-        // after it must still run on a queue that is alive.
-        (*holder)->async([holder] { holder->reset(); });
-        std::weak_ptr<std::shared_ptr<SerialQueue>> watch = holder;
-        holder.reset();
-        std::thread([watch, &done] {
-            while (!watch.expired()) std::this_thread::yield();
-            done.set_value();
-        }).detach();
-    }
-    EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    auto queue = SerialQueue::create("vx-capture.test");
+    auto holder = std::make_shared<std::shared_ptr<SerialQueue>>(queue);
+    std::promise<void> othersLetGo;
+    auto letGo = othersLetGo.get_future().share();
+    // The work drops the last reference to the queue while running on it; the
+    // queue's thread must then finish without touching the released queue.
+    queue->async([holder, letGo] {
+        letGo.wait();
+        holder->reset();
+    });
+    std::weak_ptr<std::shared_ptr<SerialQueue>> workDone = holder;
+    queue.reset();
+    holder.reset();
+    othersLetGo.set_value();
+    for (int i = 0; i < 500 && !workDone.expired(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(workDone.expired());
 }
 
 }  // namespace
