@@ -55,61 +55,107 @@ PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_sp
 PulseCaptureSession::~PulseCaptureSession() = default;
 
 void PulseCaptureSession::begin() {
-    auto error = control_.connect(
-        [this] { release(pa_context_get_server_info(control_.context(), onServerInfo, this)); },
-        [this](const Error& error) { end(error); });
+    auto error = control_.connect([this] { queryServer(); },
+                                  [this](const Error& error) { end(error); });
     if (error) settle(error);
+}
+
+void PulseCaptureSession::queryServer() {
+    release(pa_context_get_server_info(control_.context(), onServerInfo, this));
 }
 
 void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
-    if (!info || !info->default_sink_name || !*info->default_sink_name) {
-        self->settle(Error{PA_ERR_NOENTITY, "the sound server has no default output"});
-        return;
-    }
-    self->findSink(info->default_sink_name);
+    self->defaultSink(info && info->default_sink_name ? info->default_sink_name : "");
 }
 
-void PulseCaptureSession::findSink(const char* name) {
-    release(pa_context_get_sink_info_by_name(control_.context(), name, onSinkInfo, this));
+void PulseCaptureSession::defaultSink(const std::string& name) {
+    if (!settled_ && name.empty()) {
+        settle(Error{PA_ERR_NOENTITY, "the sound server has no default output"});
+        return;
+    }
+    if (name.empty() || name == sinkName_) {
+        // Nowhere else to go: a lost recording of the monitor ends the capture.
+        if (clockLost_) end(*clockLost_);
+        return;
+    }
+    release(pa_context_get_sink_info_by_name(control_.context(), name.c_str(), onSinkInfo, this));
 }
 
 void PulseCaptureSession::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                                      void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
-    if (eol > 0 || self->settled_) return;
-    if (eol < 0 || !info || !info->monitor_source_name) {
-        int code = pa_context_errno(context);
-        self->settle(Error{code ? code : PA_ERR_NOENTITY,
-                           std::string("cannot find the sound server's default output: ") +
-                               pa_strerror(code ? code : PA_ERR_NOENTITY)});
-        return;
-    }
-    self->sinkIndex_ = info->index;
-    self->monitorSource_ = info->monitor_source_name;
-    self->followPlayers();
+    if (eol > 0) return;
+    if (eol < 0 || !info || !info->monitor_source_name) self->sinkMissing(pa_context_errno(context));
+    else self->sinkFound(*info);
 }
 
-void PulseCaptureSession::followPlayers() {
-    if (excluded_.empty()) {
-        // Nobody to leave out: the capture is the plain monitor.
-        recordMonitor();
+void PulseCaptureSession::sinkMissing(int code) {
+    if (!code) code = PA_ERR_NOENTITY;
+    Error error{code, std::string("cannot find the sound server's default output: ") +
+                          pa_strerror(code)};
+    if (!settled_) settle(error);
+    else if (clockLost_) end(*clockLost_);
+}
+
+void PulseCaptureSession::sinkFound(const pa_sink_info& info) {
+    if (settled_) {
+        switchTo(info);
         return;
     }
-    tracker_ = std::make_unique<PulseInputTracker>(
-        control_.context(), [this](uint32_t index) { announced(index); },
-        [this](const PulseInputTracker::Input& input) { seen(input); },
-        [this](uint32_t index) { gone(index); }, [this](float gain) { sinkGain_ = gain; });
+    sinkName_ = info.name;
+    sinkIndex_ = info.index;
+    monitorSource_ = info.monitor_source_name;
+    PulseServerTracker::Callbacks callbacks;
+    callbacks.announced = [this](uint32_t index) { announced(index); };
+    callbacks.seen = [this](const PulseServerTracker::Input& input) { seen(input); };
+    callbacks.gone = [this](uint32_t index) { gone(index); };
+    callbacks.sinkGain = [this](float gain) { sinkGain_ = gain; };
+    callbacks.serverChanged = [this] { queryServer(); };
+    tracker_ = std::make_unique<PulseServerTracker>(control_.context(), std::move(callbacks));
     tracker_->start(sinkIndex_, [this] { recordMonitor(); });
 }
 
+void PulseCaptureSession::switchTo(const pa_sink_info& info) {
+    sinkName_ = info.name;
+    sinkIndex_ = info.index;
+    monitorSource_ = info.monitor_source_name;
+    clockLost_.reset();
+    sinkGain_ = 1.0f;
+    tracker_->followSink(sinkIndex_);
+    std::vector<uint64_t> watched;
+    for (const auto& [key, monitor] : monitors_) watched.push_back(key);
+    for (uint64_t key : watched) retire(key);
+    for (auto& [index, player] : players_) place(player, index);
+    recordMonitor();
+}
+
 void PulseCaptureSession::recordMonitor() {
+    if (clock_) {
+        retiredClocks_.push_back(std::move(clock_));
+        loop_.later([this] { retiredClocks_.clear(); });
+    }
+    uint64_t generation = ++clockGeneration_;
     clock_ = std::make_unique<PulseRecordStream>(control_.context(), "vx-capture", spec_);
     auto error = clock_->connect(
         monitorSource_, std::nullopt, fragmentFrames_, [this] { settle(std::nullopt); },
-        [this](const float* data, size_t frames) { clockChunk(data, frames); },
-        [this](const Error& error) { end(error); });
-    if (error) settle(error);
+        [this, generation](const float* data, size_t frames) {
+            if (generation == clockGeneration_) clockChunk(data, frames);
+        },
+        [this, generation](const Error& error) {
+            if (generation == clockGeneration_) clockEnded(error);
+        });
+    if (error) clockEnded(*error);
+}
+
+void PulseCaptureSession::clockEnded(const Error& error) {
+    if (!settled_) {
+        settle(error);
+        return;
+    }
+    // The captured output may have gone with another one now the default: look.
+    clockLost_ = error;
+    queryServer();
 }
 
 void PulseCaptureSession::settle(std::optional<Error> failure) {
@@ -129,15 +175,16 @@ void PulseCaptureSession::end(const Error& error) {
     if (stopped_) stopped_(error);
 }
 
-void PulseCaptureSession::announced(uint32_t index) { players_.try_emplace(index); }
+void PulseCaptureSession::announced(uint32_t index) {
+    if (!excluded_.empty()) players_.try_emplace(index);
+}
 
-void PulseCaptureSession::seen(const PulseInputTracker::Input& input) {
+void PulseCaptureSession::seen(const PulseServerTracker::Input& input) {
+    if (excluded_.empty()) return;
     Player& player = players_[input.index];
     player.sink = input.sink;
     player.role = excluded_.count(input.identity) ? Role::excluded : Role::kept;
-    bool wanted = player.role == Role::kept && input.sink == sinkIndex_;
-    if (wanted && !player.monitor) watch(player, input.index);
-    if (!wanted && player.monitor) retire(std::exchange(player.monitor, 0));
+    place(player, input.index);
 }
 
 void PulseCaptureSession::gone(uint32_t index) {
@@ -146,7 +193,14 @@ void PulseCaptureSession::gone(uint32_t index) {
     players_.erase(index);
 }
 
-void PulseCaptureSession::watch(Player& player, uint32_t index) {
+// Watches a kept player of the captured sink, and only those.
+void PulseCaptureSession::place(Player& player, uint32_t index) {
+    bool wanted = player.role == Role::kept && player.sink == sinkIndex_;
+    if (!wanted) {
+        if (player.monitor) retire(std::exchange(player.monitor, 0));
+        return;
+    }
+    if (player.monitor) return;
     uint64_t key = nextMonitor_++;
     PulseInputMonitor::Target target{index, monitorSource_, spec_, fragmentFrames_};
     auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), mixer_,
@@ -180,7 +234,7 @@ bool PulseCaptureSession::excludedPresent() const {
 
 void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
     SoundSamples::Made made = samples_.make(frames);
-    if (!tracker_) {
+    if (excluded_.empty()) {
         if (data) std::copy_n(data, frames * spec_.channels, made.frames);
     } else {
         bool present = excludedPresent();

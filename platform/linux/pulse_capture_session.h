@@ -3,7 +3,8 @@
 //
 // One control connection finds the default sink, follows its players and records
 // the sink's whole monitor, which clocks the capture: every chunk it delivers
-// becomes one sample. While no player with an excluded identity is present, the
+// becomes one sample. When the default output changes (or the captured one goes
+// away and another is the default), the capture moves to the new one. While no player with an excluded identity is present, the
 // sample is that chunk (the plain monitor). Otherwise each kept player of the sink
 // is recorded on a connection of its own and the sample is their mix, as many
 // frames as the clock chunk. A player whose details are not known yet counts as
@@ -30,9 +31,9 @@
 #include "platform/linux/capture_source.h"
 #include "platform/linux/pulse_connection.h"
 #include "platform/linux/pulse_input_monitor.h"
-#include "platform/linux/pulse_input_tracker.h"
 #include "platform/linux/pulse_mainloop.h"
 #include "platform/linux/pulse_record_stream.h"
+#include "platform/linux/pulse_server_tracker.h"
 #include "platform/linux/sound_crossfade.h"
 #include "platform/linux/sound_mixer.h"
 #include "platform/linux/sound_samples.h"
@@ -64,16 +65,20 @@ private:
 
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
-    void findSink(const char* name);
-    void followPlayers();
+    void queryServer();
+    void defaultSink(const std::string& name);
+    void sinkFound(const pa_sink_info& info);
+    void sinkMissing(int code);
+    void switchTo(const pa_sink_info& info);
     void recordMonitor();
+    void clockEnded(const Error& error);
     void settle(std::optional<Error> failure);
     void end(const Error& error);
 
     void announced(uint32_t index);
-    void seen(const PulseInputTracker::Input& input);
+    void seen(const PulseServerTracker::Input& input);
     void gone(uint32_t index);
-    void watch(Player& player, uint32_t index);
+    void place(Player& player, uint32_t index);
     void retire(uint64_t monitor);
     bool excludedPresent() const;
     void clockChunk(const float* data, size_t frames);
@@ -90,9 +95,14 @@ private:
     bool settled_ = false;
     std::optional<Error> failure_;
     bool ended_ = false;
+    std::optional<Error> clockLost_;  // the monitor's recording ended; is there another output?
 
+    // The captured sink: the server's default output, followed when that changes.
+    std::string sinkName_;
     uint32_t sinkIndex_ = 0;
     std::string monitorSource_;
+    float sinkGain_ = 1.0f;  // the players are recorded before the sink's volume: the mix gets it here
+
     SoundSamples samples_;
     SoundMixer mixer_;
     SoundCrossfade crossfade_;
@@ -101,11 +111,12 @@ private:
     // Destroyed before the mixer; retired ones are destroyed on a later loop turn.
     std::map<uint64_t, std::unique_ptr<PulseInputMonitor>> monitors_;
     std::vector<std::unique_ptr<PulseInputMonitor>> retired_;
-    float sinkGain_ = 1.0f;  // the players are recorded before the sink's volume: the mix gets it here
 
     PulseConnection control_;
-    std::unique_ptr<PulseInputTracker> tracker_;
+    std::unique_ptr<PulseServerTracker> tracker_;
+    uint64_t clockGeneration_ = 0;  // a replaced clock's late callbacks are ignored
     std::unique_ptr<PulseRecordStream> clock_;  // destroyed before control_
+    std::vector<std::unique_ptr<PulseRecordStream>> retiredClocks_;
 };
 
 }  // namespace vx

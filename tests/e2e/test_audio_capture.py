@@ -261,6 +261,34 @@ class AudioCaptureTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the players did not appear")
             time.sleep(0.05)
 
+    # -- the default output changes -------------------------------------------------------------------
+    def test_capture_follows_the_default_output_when_it_changes_or_goes(self):
+        # A second output becomes the default (the players move with it); then it goes away and
+        # the first one is the default again; then no output is left, which stops the capture.
+        for companion in (False, True):
+            with self.subTest(companion=companion):
+                if companion:
+                    self.server.play_silence(SENDER)
+                capture = self.start_capture()
+                tone = self.server.play_tone(440, seconds=3.5)
+                second = self.server.pactl("load-module", "module-null-sink", "sink_name=second",
+                                           "format=float32le").stdout.strip()
+                self.server.pactl("set-default-sink", "second")
+                self.assert_tone_kept(capture, "on the second output")
+                self.server.pactl("unload-module", second)
+                self.assert_tone_kept(capture, "back on the first")
+                self.server.pactl("unload-module", "module-null-sink")
+                status, rest = capture.finish()
+                self.assertEqual(status, 3)
+                self.assertTrue(rest.decode().startswith("vx-capture: capture stopped: "), rest)
+                tone.wait(10)
+                self.server.pactl("load-module", "module-null-sink", "sink_name=vxtest", "format=float32le")
+                self.server.pactl("set-default-sink", "vxtest")
+
+    def assert_tone_kept(self, capture, step):
+        for channel, (tones, _, _) in enumerate(self.levels(capture, 48000, 2, (440,), lead=0.3)):
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}, {step}")
+
     # -- endings -----------------------------------------------------------------------------------
     def test_reader_closing_standard_output_ends_the_process_quietly(self):
         capture = self.start_capture()
