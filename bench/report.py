@@ -1,0 +1,120 @@
+"""The pipeline benchmark's summary: medians of the runs, ours against FFmpeg as ratios, and the
+targets, as Markdown tables."""
+import statistics
+
+from latency import summary
+
+OURS, THEIRS = "vx-capture", "ffmpeg"
+
+
+def _median(runs, field):
+    return statistics.median(getattr(r, field) for r in runs)
+
+
+def _ratio(a, b):
+    return a / b if b else float("nan")
+
+
+def _verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+class Report:
+    def __init__(self, header, fps, command):
+        self.header = header
+        self.fps = fps
+        self.command = command
+        self.duration = 0.0
+        self.rows = []       # throughput
+        self.targets = []    # (what, figure, target, ok)
+        self.latency = []    # (what, ours, theirs, target)
+
+    def throughput(self, name, x_idle, runs):
+        medians = {key: {field: _median(r, field) for field in
+                         ("fps", "cpu", "x_extra", "total_cpu", "rss_mb", "kbps")}
+                   for key, r in runs.items()}
+        ours, theirs = medians[OURS], medians[THEIRS]
+        self.rows.append((name, x_idle, len(runs[OURS]), ours, theirs))
+        ratio = _ratio(ours["total_cpu"], theirs["total_cpu"])
+        if "still" in name:
+            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.1", ratio <= 0.1))
+        else:
+            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.2f}", "<= 0.7", ratio <= 0.7))
+            self.targets.append((f"{name}: frames per second delivered", f"{ours['fps']:.1f}",
+                                 f">= {self.fps * 0.98:.1f}", ours["fps"] >= self.fps * 0.98))
+
+    def glass_to_pipe(self, key, values, missed):
+        self._latency("glass to pipe (full-screen flip)", key, values, missed,
+                      "median <= 1 frame + encode")
+        if key == OURS and values:
+            median = summary(values)[0]
+            frame = 1000 / self.fps
+            self.targets.append(("glass to pipe, median", f"{median:.1f} ms",
+                                 f"<= {frame:.1f} ms + encode",
+                                 median <= frame + 8.0))  # ultrafast encodes a flip in < 8 ms
+
+    def attach(self, mode, values, missed):
+        screen = "still" if mode == "still" else "moving"
+        limit = 120.0 if mode == "still" else 2000 / self.fps
+        self._latency(f"attach to key frame, {screen} screen", OURS, values, missed,
+                      f"<= {limit:.0f} ms")
+        if values:
+            median, p95 = summary(values)
+            self.targets.append((f"attach to key frame, {screen}, p95", f"{p95:.1f} ms",
+                                 f"<= {limit:.1f} ms", p95 <= limit))
+
+    def audio(self, results, missed):
+        titles = {"played": "audio click, played (server's estimate) to output",
+                  "written": "audio click, handed to the server to output"}
+        for basis, by_capture in results.items():
+            for key, values in by_capture.items():
+                self._latency(titles[basis], key, values, missed[key], "")
+
+    def _latency(self, what, key, values, missed, target):
+        for row in self.latency:
+            if row[0] == what:
+                row[1 if key == OURS else 2] = (values, missed)
+                return
+        row = [what, None, None, target]
+        row[1 if key == OURS else 2] = (values, missed)
+        self.latency.append(row)
+
+    # -- output -------------------------------------------------------------------------------
+    def markdown(self):
+        lines = ["Command: `" + self.command + "`", ""] + [f"- {h}" for h in self.header]
+        lines.append(f"- run time {self.duration / 60:.1f} min")
+        if self.rows:
+            lines += ["", "| content | capture | fps | CPU s/s | X server extra | CPU total | peak RSS MB | Mbit/s |",
+                      "|---|---|---|---|---|---|---|---|"]
+            for name, x_idle, rounds, ours, theirs in self.rows:
+                for key, m in ((OURS, ours), ("FFmpeg", theirs)):
+                    lines.append(f"| {name} | {key} | {m['fps']:.1f} | {m['cpu']:.3f} | {m['x_extra']:.3f} | "
+                                 f"{m['total_cpu']:.3f} | {m['rss_mb']:.0f} | {m['kbps'] / 1000:.1f} |")
+                r = {f: _ratio(ours[f], theirs[f]) for f in ours}
+                lines.append(f"| {name} | **ours / FFmpeg** | {r['fps']:.2f} | {r['cpu']:.2f} | | "
+                             f"**{r['total_cpu']:.2f}** | {r['rss_mb']:.2f} | {r['kbps']:.2f} |")
+            lines += ["", "X server extra: its CPU beyond its rate with the same content and no capture "
+                      "(" + ", ".join(f"{n}: {x:.3f} s/s" for n, x, _, _, _ in self.rows) + "); "
+                      f"medians of {self.rows[0][2]} run(s) each."]
+        if self.latency:
+            lines += ["", "| latency | vx-capture median / p95 | FFmpeg median / p95 | ratio of medians | target |",
+                      "|---|---|---|---|---|"]
+            for what, ours, theirs, target in self.latency:
+                cells = []
+                for entry in (ours, theirs):
+                    if entry is None:
+                        cells.append("-")
+                    else:
+                        values, missed = entry
+                        median, p95 = summary(values)
+                        extra = f" ({missed} of {len(values) + missed} not found)" if missed else ""
+                        cells.append(f"{median:.1f} / {p95:.1f} ms, n={len(values)}{extra}")
+                ratio = "-"
+                if ours and theirs and ours[0] and theirs[0]:
+                    ratio = f"{_ratio(summary(ours[0])[0], summary(theirs[0])[0]):.2f}"
+                lines.append(f"| {what} | {cells[0]} | {cells[1]} | {ratio} | {target} |")
+        if self.targets:
+            lines += ["", "| target | figure | limit | |", "|---|---|---|---|"]
+            for what, figure, limit, ok in self.targets:
+                lines.append(f"| {what} | {figure} | {limit} | {_verdict(ok)} |")
+        return "\n".join(lines)
