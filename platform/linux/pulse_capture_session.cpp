@@ -22,6 +22,8 @@ constexpr size_t kLaneLimitMilliseconds = 200;
 // comes and goes in quick succession (notification sounds) does not make the capture
 // step back and forth between monitor and mix.
 constexpr size_t kHoldMilliseconds = 1000;
+// How often the players are listed again, for moves the server did not report.
+constexpr uint64_t kRefreshMicroseconds = 500 * 1000;
 // Going back from the mix to the plain monitor fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
 
@@ -112,8 +114,10 @@ void PulseCaptureSession::sinkFound(const pa_sink_info& info) {
     callbacks.gone = [this](uint32_t index) { gone(index); };
     callbacks.sinkGain = [this](float gain) { sinkGain_ = gain; };
     callbacks.serverChanged = [this] { queryServer(); };
-    tracker_ = std::make_unique<PulseServerTracker>(control_.context(), std::move(callbacks));
+    tracker_ = std::make_unique<PulseServerTracker>(loop_.api(), control_.context(),
+                                                    std::move(callbacks));
     tracker_->start(sinkIndex_, [this] { recordMonitor(); });
+    if (!excluded_.empty()) tracker_->refreshEvery(kRefreshMicroseconds);
 }
 
 void PulseCaptureSession::switchTo(const pa_sink_info& info) {

@@ -57,9 +57,12 @@ std::optional<Error> PulseRecordStream::connect(const std::string& source,
     attributes.prebuf = uint32_t(-1);
     attributes.minreq = uint32_t(-1);
     attributes.fragsize = uint32_t(fragmentFrames * frameBytes_);
-    // Never moved elsewhere by the server (to a microphone, say, when the source
-    // goes): the recording ends instead, and the owner decides where to go.
-    auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    // A source's recording is never moved elsewhere by the server (to a microphone,
+    // say, when the source goes): it ends instead, and the owner decides where to go.
+    // A player's recording goes wherever the player goes (and on PipeWire, marking it
+    // unmovable would hold the player on its sink when the default output changes).
+    auto flags = PA_STREAM_ADJUST_LATENCY;
+    if (!sinkInput) flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_.get(), source.c_str(), &attributes, flags) < 0) {
         pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
         pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);

@@ -2,6 +2,7 @@
 
 #include <pulse/context.h>
 #include <pulse/operation.h>
+#include <pulse/rtclock.h>
 #include <pulse/volume.h>
 
 #include <utility>
@@ -17,8 +18,24 @@ void release(pa_operation* operation) {
 }
 }  // namespace
 
-PulseServerTracker::PulseServerTracker(pa_context* context, Callbacks callbacks)
-    : context_(context), callbacks_(std::move(callbacks)) {}
+PulseServerTracker::PulseServerTracker(pa_mainloop_api* api, pa_context* context,
+                                       Callbacks callbacks)
+    : context_(context), callbacks_(std::move(callbacks)), refresh_(nullptr, FreeTimer{api}) {}
+
+PulseServerTracker::~PulseServerTracker() = default;
+
+void PulseServerTracker::refreshEvery(uint64_t interval) {
+    refreshInterval_ = interval;
+    refresh_.reset(pa_context_rttime_new(context_, pa_rtclock_now() + interval, onRefresh, this));
+}
+
+void PulseServerTracker::onRefresh(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                   void* userdata) {
+    auto* self = static_cast<PulseServerTracker*>(userdata);
+    release(pa_context_get_sink_input_info_list(self->context_, onInfo, self));
+    pa_context_rttime_restart(self->context_, self->refresh_.get(),
+                              pa_rtclock_now() + self->refreshInterval_);
+}
 
 void PulseServerTracker::start(uint32_t sink, Listed listed) {
     sink_ = sink;
