@@ -4,9 +4,11 @@
 // samples at the configured rate and channel count, in chunks of about 10 ms, with
 // the players whose identity the filter excludes left out.
 //
-// start() runs on any thread but the source's own; samples and the stop come on
-// the source's own thread (the sound-server loop). The stream owns the source for
-// the life of the process; destroying it stops the loop first.
+// start() runs on any thread but the source's own and returns once audio flows, or
+// with an error (libpulse's error number as its code) when the server cannot be
+// reached or has no output. Samples and the stop (the server connection lost, or no
+// output left) come on the source's own thread (the sound-server loop). The stream
+// owns the source for the life of the process; destroying it stops the loop first.
 #include <memory>
 #include <set>
 #include <string>

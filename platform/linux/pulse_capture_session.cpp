@@ -157,7 +157,7 @@ void PulseCaptureSession::clockEnded(const Error& error) {
         settle(error);
         return;
     }
-    // The captured output may have gone with another one now the default: look.
+    // The captured output may have gone away, leaving another one as the default: look.
     clockLost_ = error;
     queryServer();
 }
