@@ -69,8 +69,10 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
                 if (next <= now) next = now + interval;
             }
         }
+        // The round trips above may have read events into Xlib's queue, where waiting
+        // on the socket would not see them. Taking events also sends what is buffered.
+        takeEvents();
         if (connection_->lost()) break;
-        XFlush(connection_->display());
         const uint64_t later = uptimeNanoseconds();
         const int64_t untilNext = next > later ? int64_t(next - later) : 0;
         if (changed || damage_->pending()) wait(untilNext);

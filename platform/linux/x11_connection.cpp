@@ -1,5 +1,6 @@
 #include "platform/linux/x11_connection.h"
 
+#include <array>
 #include <cstdlib>
 #include <mutex>
 
@@ -10,6 +11,9 @@ namespace vx {
 namespace {
 
 thread_local int lastProtocolError = 0;
+
+std::array<::Display*, 8> abandoned{};
+std::atomic<size_t> abandonedCount{0};
 
 int noteProtocolError(::Display*, XErrorEvent* event) {
     lastProtocolError = event->error_code;
@@ -45,7 +49,14 @@ X11Connection::X11Connection(_XDisplay* display, std::string name)
     : display_(display), name_(std::move(name)) {}
 
 X11Connection::~X11Connection() {
-    if (!lost_) XCloseDisplay(display_);
+    if (!lost_) {
+        XCloseDisplay(display_);
+        return;
+    }
+    // Xlib cannot free a display whose connection broke: closing it waits for ever on
+    // the dead display's lock. The few that a process meets stay referenced here.
+    size_t slot = abandonedCount.fetch_add(1);
+    if (slot < abandoned.size()) abandoned[slot] = display_;
 }
 
 int X11Connection::fileDescriptor() const { return ConnectionNumber(display_); }

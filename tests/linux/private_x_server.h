@@ -44,10 +44,7 @@ public:
         painter_ = XOpenDisplay(name_.c_str());
     }
 
-    ~PrivateXServer() {
-        if (painter_ && !killed_) XCloseDisplay(painter_);
-        kill();
-    }
+    ~PrivateXServer() { kill(); }
 
     bool running() const { return painter_ != nullptr; }
     const std::string& name() const { return name_; }
@@ -64,20 +61,20 @@ public:
         XSync(painter_, False);
     }
 
-    // The painter's connection dies with the server; it is not closed afterwards.
+    // The painter's connection is closed first: Xlib cannot close it once the server is gone.
     void kill() {
+        if (painter_) XCloseDisplay(painter_);
+        painter_ = nullptr;
         if (pid_ <= 0) return;
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
-        killed_ = true;
     }
 
 private:
     pid_t pid_ = -1;
     std::string name_;
     ::Display* painter_ = nullptr;
-    bool killed_ = false;
 };
 
 }  // namespace vx::test
