@@ -85,7 +85,7 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
 
 void X11CaptureLoop::takeEvents() {
     ::Display* display = connection_->display();
-    while (!connection_->lost() && XPending(display) > 0) {
+    while (connection_->checkAlive() && XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
         if (!damage_->handle(event) && cursor_) cursor_->handle(event);

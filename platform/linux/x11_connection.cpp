@@ -1,6 +1,9 @@
 #include "platform/linux/x11_connection.h"
 
+#include <sys/socket.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -60,6 +63,15 @@ X11Connection::~X11Connection() {
 }
 
 int X11Connection::fileDescriptor() const { return ConnectionNumber(display_); }
+
+bool X11Connection::checkAlive() {
+    if (lost_) return false;
+    char byte;
+    ssize_t peeked = recv(fileDescriptor(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        lost_ = true;
+    return !lost_;
+}
 
 void X11Connection::onConnectionLost(_XDisplay*, void* connection) {
     static_cast<X11Connection*>(connection)->lost_ = true;

@@ -30,6 +30,11 @@ public:
     int fileDescriptor() const;
     bool lost() const { return lost_.load(); }
 
+    // Looks at the socket without Xlib: a server that has closed the connection marks it
+    // lost() here, before an Xlib call runs into the end (Xlib's own path for that
+    // leaves the display's lock in disorder). True while the connection is usable.
+    bool checkAlive();
+
     // The X error code of the last failed request of this thread since the previous
     // call, or 0.
     static int takeProtocolError();
