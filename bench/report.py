@@ -25,13 +25,14 @@ class Report:
         self.fps = fps
         self.command = command
         self.duration = 0.0
+        self.load_after = 0.0
         self.rows = []       # throughput
         self.targets = []    # (what, figure, target, ok)
         self.latency = []    # (what, ours, theirs, target)
 
     def throughput(self, name, x_idle, runs):
         medians = {key: {field: _median(r, field) for field in
-                         ("fps", "content", "cpu", "x_extra", "total_cpu", "rss_mb", "kbps")}
+                         ("fps", "content", "cpu", "x_extra", "total_cpu", "ms_per_frame", "rss_mb", "kbps")}
                    for key, r in runs.items()}
         ours, theirs = medians[OURS], medians[THEIRS]
         self.rows.append((name, x_idle, len(runs[OURS]), ours, theirs))
@@ -41,7 +42,10 @@ class Report:
         if "still" in name:
             self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.1", ratio <= 0.1))
         else:
-            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.2f}", "<= 0.7", ratio <= 0.7))
+            # Per frame delivered, so that frames FFmpeg drops on a busy machine do not flatter it.
+            per_frame = _ratio(ours["ms_per_frame"], theirs["ms_per_frame"])
+            self.targets.append((f"{name}: CPU per frame, ours / FFmpeg", f"{per_frame:.2f} "
+                                 f"({ratio:.2f} per second)", "<= 0.7", per_frame <= 0.7))
             # Frames follow the content: a screen that changed fewer times gives fewer frames.
             wanted = min(self.fps, ours["content"]) * 0.98
             self.targets.append((f"{name}: frames per second delivered",
@@ -87,17 +91,23 @@ class Report:
     # -- output -------------------------------------------------------------------------------
     def markdown(self):
         lines = ["Command: `" + self.command + "`", ""] + [f"- {h}" for h in self.header]
-        lines.append(f"- run time {self.duration / 60:.1f} min")
+        lines.append(f"- run time {self.duration / 60:.1f} min, load average {self.load_after:.2f} at the end")
         if self.rows:
-            lines += ["", "| content | capture | fps | content updates/s | CPU s/s | X server extra | CPU total | peak RSS MB | Mbit/s |",
-                      "|---|---|---|---|---|---|---|---|---|"]
+            lines += ["", "| content | capture | fps | content updates/s | CPU s/s | X server extra | CPU total | CPU ms/frame | peak RSS MB | Mbit/s |",
+                      "|---|---|---|---|---|---|---|---|---|---|"]
             for name, x_idle, rounds, ours, theirs in self.rows:
                 for key, m in ((OURS, ours), ("FFmpeg", theirs)):
                     lines.append(f"| {name} | {key} | {m['fps']:.1f} | {m['content']:.1f} | {m['cpu']:.3f} | {m['x_extra']:.3f} | "
-                                 f"{m['total_cpu']:.3f} | {m['rss_mb']:.0f} | {m['kbps'] / 1000:.1f} |")
+                                 f"{m['total_cpu']:.3f} | {m['ms_per_frame']:.2f} | {m['rss_mb']:.0f} | {m['kbps'] / 1000:.1f} |")
                 r = {f: _ratio(ours[f], theirs[f]) for f in ours}
                 lines.append(f"| {name} | **ours / FFmpeg** | {r['fps']:.2f} | | {r['cpu']:.2f} | | "
-                             f"**{r['total_cpu']:.2f}** | {r['rss_mb']:.2f} | {r['kbps']:.2f} |")
+                             f"**{r['total_cpu']:.2f}** | {r['ms_per_frame']:.2f} | {r['rss_mb']:.2f} | {r['kbps']:.2f} |")
+            for name, _, _, ours, theirs in self.rows:
+                for key, m in ((OURS, ours), ("FFmpeg", theirs)):
+                    if m["content"] > 0 and m["fps"] < 0.98 * min(self.fps, m["content"]):
+                        lines += ["", f"Note: {key} delivered {m['fps']:.1f} of {m['content']:.1f} "
+                                  f"updates per second on \"{name}\": it (or the machine) could not keep "
+                                  "up, and its CPU per second is lower for it; compare per frame."]
             lines += ["", "X server extra: its CPU beyond its rate with the same content and no capture "
                       "(" + ", ".join(f"{n}: {x:.3f} s/s" for n, x, _, _, _ in self.rows) + "); "
                       f"medians of {self.rows[0][2]} run(s) each."]

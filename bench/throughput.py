@@ -28,6 +28,16 @@ class Figures:
     def total_cpu(self):
         return self.cpu + self.x_extra
 
+    @property
+    def ms_per_frame(self):
+        """CPU (process and X server's extra) per frame delivered, in milliseconds."""
+        return self.total_cpu * 1000 / self.fps if self.fps else float("nan")
+
+    def line(self):
+        return (f"{self.fps:5.1f} fps (content {self.content:4.1f}), CPU {self.cpu:.3f} + X {self.x_extra:.3f} s/s, "
+                f"{self.ms_per_frame:5.2f} ms/frame, peak RSS {self.rss_mb:.0f} MB, "
+                f"{self.kbps / 1000:.1f} Mbit/s, {self.key_frames} key frames")
+
 
 def idle_rate(x_server_pid, seconds=3.0):
     """CPU seconds per second of the X server with whatever is painting now and no capture."""
