@@ -2,7 +2,8 @@
 // An H.264 compression session: frames in, encoded samples out through a
 // per-frame output handler.
 //
-// encodeFrame() may be called from several threads at once. The handler passed
+// encodeFrame() may be called from several threads at once, and may block while
+// the session is behind (its handlers wait on a slow pipe reader). The handler passed
 // with a frame is called exactly once for that frame, later, on a thread of the
 // session's own (never the caller's), with a status and, on success, a sample
 // whose data is length-prefixed NAL units and whose format description holds the

@@ -57,14 +57,24 @@ Status X264Session::encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer, Time p
         auto found = options->find(kEncodeFrameOptionKey_ForceKeyFrame);
         forceIdr = found != options->end() && found->second;
     }
+    {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->frameDone.wait(lock, [this] { return state_->pending < kMaxPendingFrames; });
+        ++state_->pending;
+    }
     queue_->async([state = state_, imageBuffer = std::move(imageBuffer), presentationTime,
                    forceIdr, handler = std::move(outputHandler)]() mutable {
         if (state->open() != 0) {
             if (handler) handler(state->openStatus, 0, nullptr);
-            return;
+        } else {
+            state->encoder->encode(imageBuffer, presentationTime, forceIdr, std::move(handler));
+            imageBuffer.reset();  // x264 has its own copy now
         }
-        state->encoder->encode(imageBuffer, presentationTime, forceIdr, std::move(handler));
-        imageBuffer.reset();  // x264 has its own copy now
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            --state->pending;
+        }
+        state->frameDone.notify_all();
     });
     return 0;
 }

@@ -6,12 +6,16 @@
 // any property after the encoder is open. Every frame goes to the session's own
 // serial queue "vx-capture.encoder", where x264 encodes it and its handler is called
 // exactly once, in submission order. encodeFrame() may be called from several
-// threads at once; it only queues the frame and holds the pixel buffer until x264
-// has copied it.
+// threads at once; it queues the frame and holds the pixel buffer until x264 has
+// copied it. At most kMaxPendingFrames wait or encode at a time: beyond that,
+// encodeFrame() blocks until one is done. So when the handler waits (in a write to
+// a reader that stopped reading), the back-pressure reaches the callers instead of
+// piling up frames that would come out later as a stale burst.
 //
 // Both encoder specifications the program asks for (low-latency rate control with
 // hardware, or hardware alone) are accepted: there is no H.264 encoder hardware to
 // ask for here, and x264's zero-latency mode is what gives the low latency.
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -25,6 +29,8 @@ class X264Encoder;
 
 class X264Session : public CompressionSession {
 public:
+    static constexpr int kMaxPendingFrames = 2;
+
     X264Session(int32_t width, int32_t height);
     ~X264Session() override;
 
@@ -39,7 +45,9 @@ private:
     struct State {
         int32_t width;
         int32_t height;
-        std::mutex mutex;  // guards settings and opened
+        std::mutex mutex;  // guards settings, opened and pending
+        std::condition_variable frameDone;
+        int pending = 0;   // frames queued and not yet handed to their handler
         X264Settings settings;
         bool opened = false;
         Status openStatus = 0;

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -261,6 +263,38 @@ TEST(X264Session, FramesQueuedBeforeTheSessionIsReleasedAreAllAnswered) {
             session->encodeFrame(picture(i), Time{i, 60}, Time{1, 60}, nullptr, outputs.handler(i));
     }
     EXPECT_EQ(outputs.wait(10).size(), 10u);
+}
+
+}  // namespace
+}  // namespace vx
+
+namespace vx {
+namespace {
+
+TEST(X264SessionBackPressure, AHandlerThatWaitsHoldsBackTheCallersInsteadOfQueueingFrames) {
+    // The handler of the first frame waits, as a write to a stalled pipe reader does.
+    auto session = programSession();
+    std::promise<void> readerResumes;
+    std::shared_future<void> resumed = readerResumes.get_future().share();
+    std::atomic<int> handled{0};
+    auto waitingHandler = [&, resumed](Status, uint32_t, std::shared_ptr<const SampleBuffer>) {
+        resumed.wait();
+        handled++;
+    };
+    std::atomic<int> submitted{0};
+    std::thread caller([&] {
+        for (int i = 0; i < 6; ++i) {
+            session->encodeFrame(picture(i), Time{i, 60}, Time{1, 60}, nullptr, waitingHandler);
+            submitted++;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(submitted.load(), X264Session::kMaxPendingFrames + 1)
+        << "frames kept being queued behind a handler that waits";
+    readerResumes.set_value();
+    caller.join();
+    session.reset();  // finishes what is queued
+    EXPECT_EQ(handled.load(), 6);
 }
 
 }  // namespace
