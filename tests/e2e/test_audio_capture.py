@@ -22,7 +22,7 @@ SENDER = "com.vxcapture.sender"   # the companion application's identity
 TONE_DBFS = -6.0          # the test tones' peak level (amplitude 0.5)
 LEVEL_TOLERANCE = 2.0     # dB
 LEFT_OUT_BELOW = -60.0    # dBFS: what an excluded player may still leave in the capture
-STEADY_WITHIN = 1.5       # dB: how much a steady tone's level may vary from one 20 ms block to the next
+STEADY_WITHIN = 3.0       # dB: a steady tone's 20 ms blocks may differ this much (a 10 ms gap in one exceeds it)
 
 
 def block_spread(samples, rate, milliseconds=20):
@@ -171,14 +171,16 @@ class AudioCaptureTest(unittest.TestCase):
             with self.subTest(options=options):
                 capture = self.start_capture(*options)
                 tone = self.server.play_tone(1000, seconds=2.5)
-                for channel, (tones, peak, spread) in enumerate(self.levels(capture, rate, channels, (1000, 440))):
-                    self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
-                    self.assertLess(tones[440], LEFT_OUT_BELOW, f"440 Hz on channel {channel}")
-                    self.assertLess(peak, TONE_DBFS + 1.0)
-                    self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
-                self.assertEqual(capture.size() % (2 * channels), 0)
-                self.assertEqual(capture.end(), (0, b""))
-                tone.wait(10)   # the next case plays its own tone
+                try:
+                    for channel, (tones, peak, spread) in enumerate(self.levels(capture, rate, channels, (1000, 440))):
+                        self.assert_level(tones[1000], TONE_DBFS, f"1 kHz on channel {channel}")
+                        self.assertLess(tones[440], LEFT_OUT_BELOW, f"440 Hz on channel {channel}")
+                        self.assertLess(peak, TONE_DBFS + 1.0)
+                        self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
+                    self.assertEqual(capture.size() % (2 * channels), 0)
+                    self.assertEqual(capture.end(), (0, b""))
+                finally:
+                    tone.wait(10)   # the next case plays its own tone
 
     # -- the companion's audio is left out ---------------------------------------------------------
     def test_companion_playing_at_the_start_is_left_out_and_the_other_player_kept(self):
@@ -186,7 +188,7 @@ class AudioCaptureTest(unittest.TestCase):
         self.server.play_tone(440, seconds=4)
         self.wait_for_players(2)
         capture = self.start_capture()
-        for channel, (tones, _, spread) in enumerate(self.levels(capture, 48000, 2, (1000, 440), lead=0.3)):
+        for channel, (tones, _, spread) in enumerate(self.levels(capture, 48000, 2, (1000, 440))):
             self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
             self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
             self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
@@ -237,14 +239,16 @@ class AudioCaptureTest(unittest.TestCase):
                     self.wait_for_players(2)   # the silent companion and the keep-awake player
                 capture = self.start_capture()
                 tone = self.server.play_tone(440, seconds=2)
-                (tones, _, _), _ = self.levels(capture, 48000, 2, (440,))
-                expected = tones[440] if expected is None else expected
-                self.assertLess(tones[440], TONE_DBFS - 12)
-                self.assertAlmostEqual(tones[440], expected, delta=1.0)
-                self.assertEqual(capture.end(), (0, b""))
-                tone.wait(10)
-                if player:
-                    player.terminate()
+                try:
+                    (tones, _, _), _ = self.levels(capture, 48000, 2, (440,))
+                    expected = tones[440] if expected is None else expected
+                    self.assertLess(tones[440], TONE_DBFS - 12)
+                    self.assertAlmostEqual(tones[440], expected, delta=1.0)
+                    self.assertEqual(capture.end(), (0, b""))
+                finally:
+                    tone.wait(10)
+                    if player:
+                        player.terminate()
 
     def test_without_the_companion_every_player_is_captured(self):
         capture = self.start_capture()

@@ -131,8 +131,9 @@ class SoundServer:
                            check=True, capture_output=True, timeout=30)
         return path
 
-    def play_file(self, path, identity=None, latency_msec=20):
-        """Plays a sound file; identity becomes the player's application.id. Returns the process."""
+    def play_file(self, path, identity=None, latency_msec=100):
+        """Plays a sound file; identity becomes the player's application.id. Returns the process.
+        The server holds latency_msec of it, enough to ride out a busy machine without gaps."""
         extra = {"PULSE_PROP": f"application.id={identity}"} if identity else {}
         player = subprocess.Popen(["pacat", "--playback", "--file-format", f"--latency-msec={latency_msec}",
                                    path], env=self.env(**extra), stdin=subprocess.DEVNULL,
