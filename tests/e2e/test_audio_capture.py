@@ -149,7 +149,7 @@ class AudioCaptureTest(unittest.TestCase):
 
     def levels(self, capture, rate, channels, frequencies, seconds=1.0, lead=0.5):
         """Plays nothing itself: takes `seconds` of capture starting `lead` seconds from now
-        and returns, per channel, {frequency: dBFS} and the peak level."""
+        and returns, per channel, ({frequency: dBFS}, peak dBFS, block spread in dB)."""
         frame = 2 * channels
         begin = capture.size() // frame * frame + int(lead * rate) * frame
         end = begin + int(seconds * rate) * frame
