@@ -69,7 +69,7 @@ class ReaderChurn(unittest.TestCase):
     CYCLES = 1000
     # How each short-lived reader behaves: the longest wait for data, and how much it takes
     # before it leaves (0: opens and closes at once; a little: leaves in the middle of a unit;
-    # a lot: several units, a key frame among them).
+    # a lot: several units, often in the middle of a key frame).
     READERS = [
         ("nothing", 0.0, 0),
         ("a little", 0.02, 1000),
