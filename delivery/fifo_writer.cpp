@@ -1,6 +1,8 @@
 #include "delivery/fifo_writer.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,7 +26,7 @@ void FifoWriter::start() { openInBackground(); }
 void FifoWriter::openInBackground() {
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (opening || fd.valid()) return;
+        if (opening || fd) return;
         opening = true;
     }
     try {
@@ -40,11 +42,11 @@ void FifoWriter::openInBackground() {
 void FifoWriter::openAndAttach() {
     // Blocks until a reader opens the pipe.
     FileDescriptor opened(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    const bool attached = opened.valid();
+    std::shared_ptr<FileDescriptor> attached;
     {
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
-        if (attached) fd = std::move(opened);
+        if (opened.valid()) fd = attached = std::make_shared<FileDescriptor>(std::move(opened));
     }
     if (!attached) {
         std::this_thread::sleep_for(kRetryPause);
@@ -52,33 +54,41 @@ void FifoWriter::openAndAttach() {
         return;
     }
     if (onReaderConnected) onReaderConnected();
+
+    // The write end of a pipe reports an error once no reader has it open. (A
+    // regular file never does: this thread then waits for good, which costs nothing.)
+    pollfd watch{attached->get(), 0, 0};
+    while (::poll(&watch, 1, -1) < 0 && errno == EINTR) {
+    }
+    detach(attached);
 }
 
-void FifoWriter::write(std::span<const uint8_t> chunk) {
-    int target;
+void FifoWriter::detach(const std::shared_ptr<FileDescriptor>& attached) {
+    std::shared_ptr<FileDescriptor> gone;  // closed outside the lock, once no write uses it
     {
         std::lock_guard<std::mutex> guard(lock);
-        target = fd.get();
-    }
-    if (target < 0 || chunk.empty()) return;
-
-    size_t done = 0;
-    while (done < chunk.size()) {
-        ssize_t wrote = ::write(target, chunk.data() + done, chunk.size() - done);
-        if (wrote <= 0) break;
-        done += size_t(wrote);
-    }
-    if (done == chunk.size()) return;
-
-    // The reader has gone. Close our end unless another failed write already did,
-    // then wait for the next reader; the rest of the chunk is dropped.
-    FileDescriptor gone;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (fd.get() == target) gone = std::move(fd);
+        if (fd == attached) gone = std::move(fd);
     }
     gone.reset();
     openInBackground();
+}
+
+void FifoWriter::write(std::span<const uint8_t> chunk) {
+    std::shared_ptr<FileDescriptor> target;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        target = fd;
+    }
+    if (!target || chunk.empty()) return;
+
+    size_t done = 0;
+    while (done < chunk.size()) {
+        ssize_t wrote = ::write(target->get(), chunk.data() + done, chunk.size() - done);
+        if (wrote <= 0) break;
+        done += size_t(wrote);
+    }
+    // On failure the reader has gone; the rest of the chunk is dropped.
+    if (done != chunk.size()) detach(target);
 }
 
 }  // namespace vx

@@ -4,9 +4,17 @@
 //
 // start() begins waiting for a reader on a background thread (a blocking
 // write-only open, retried every 0.2 s while it fails), so no caller ever waits for
-// a reader. While no reader is attached, chunks are dropped. A failed write means
-// the reader has gone: the writer closes its end and waits for the next one. Every
-// attachment fires onReaderConnected once, on the background thread, outside the lock.
+// a reader. While no reader is attached, chunks are dropped. Every attachment fires
+// onReaderConnected once, on the background thread, outside the lock.
+//
+// The reader leaving is noticed two ways: a failed write, or the background thread,
+// which stays with the attachment and watches the pipe for its reader's end. Either
+// way the writer lets go of its end and waits for the next reader. Watching matters
+// for a reader that leaves and comes back between two writes (a still screen writes
+// every 100 ms): without it the newcomer would join the old pipe, get the bytes the
+// previous reader left unread, and no key frame would be asked for it. A reader
+// that comes back within microseconds can still join the old pipe; nothing in the
+// system tells a writer that a new reader opened a pipe it already holds.
 //
 // The path is opened as it stands: the writer never creates, truncates or checks it.
 // SIGPIPE must be ignored by the process, or a write after the reader left ends it.
@@ -45,10 +53,15 @@ private:
     explicit FifoWriter(std::string path);
     void openInBackground();
     void openAndAttach();
+    // Lets go of attached unless it has already been let go of (or replaced), then
+    // waits for the next reader.
+    void detach(const std::shared_ptr<FileDescriptor>& attached);
 
     const std::string path;
     std::mutex lock;          // guards fd and opening; never held across a system call
-    FileDescriptor fd;        // the pipe while a reader is attached
+    // The pipe while a reader is attached. Shared, so that a write in progress keeps
+    // the descriptor open (and its number taken) while the watcher lets go of it.
+    std::shared_ptr<FileDescriptor> fd;
     bool opening = false;     // a background open is in progress
 };
 

@@ -100,19 +100,36 @@ TEST_F(FifoWriterTest, APathThatAppearsLaterIsOpenedOnALaterAttempt) {
     EXPECT_EQ(reader.read(4), bytes("late"));
 }
 
-TEST_F(FifoWriterTest, AnEmptyChunkMakesNoSystemCallEvenAfterTheReaderLeft) {
+TEST_F(FifoWriterTest, AnEmptyChunkMakesNoSystemCall) {
+    // On a regular file (which never reports its reader gone) a write of 0 bytes
+    // would return 0 and count as a failure: the writer would let go and open again.
+    { std::ofstream(path) << "0123456789"; }
+    auto writer = makeWriter(false);
+    writer->start();
+    ASSERT_TRUE(connections.waitFor(1));
+    writer->write({});
+    writer->write(bytes("ab"));
+    std::stringstream content;
+    content << std::ifstream(path).rdbuf();
+    EXPECT_EQ(content.str(), "ab23456789");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(connections.count(), 1);
+}
+
+TEST_F(FifoWriterTest, AReaderThatComesBackBetweenTwoWritesGetsAFreshPipe) {
     auto writer = makeWriter();
     writer->start();
     auto first = std::make_unique<test::PipeReader>(path);
     ASSERT_TRUE(connections.waitFor(1));
-    first.reset();
-    writer->write({});  // a write of 0 bytes would report 0 and count as a failure
+    writer->write(bytes("0123456789"));
+    EXPECT_EQ(first->read(4), bytes("0123"));
+    first.reset();  // leaves six bytes unread
+    std::this_thread::sleep_for(50ms);  // no write in between, as on a still screen
 
-    // Still attached: the old descriptor serves the next reader without a new open.
     test::PipeReader second(path);
-    writer->write(bytes("kept"));
-    EXPECT_EQ(second.read(4), bytes("kept"));
-    EXPECT_EQ(connections.count(), 1);
+    ASSERT_TRUE(connections.waitFor(2)) << "the newcomer must count as a new attachment";
+    writer->write(bytes("fresh"));
+    EXPECT_EQ(second.read(5), bytes("fresh")) << "the previous reader's leftovers came first";
 }
 
 TEST_F(FifoWriterTest, ARegularFileIsWrittenFromItsFirstByteWithoutTruncation) {
