@@ -6,13 +6,34 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <system_error>
 #include <thread>
 
 namespace vx {
 
 namespace {
+
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
+// How often the watching thread looks whether a failed write has let go of its
+// attachment while the reader still holds the pipe (it would otherwise keep the
+// attachment, and the next wait, back until that reader leaves).
+constexpr int kWatchPauseMilliseconds = 200;
+
+// One reader's attachment: the write end of the pipe, shared by the writes in
+// progress and the thread that watches it. Whoever lets go of it last closes it, and
+// only then does the writer wait for the next reader. An open started while our old
+// end is still open would join the old pipe, with the bytes the previous reader left
+// unread still in it, and hand those to the next reader ahead of its key frame.
+struct Attachment {
+    FileDescriptor end;
+    std::function<void()> afterClose;
+    ~Attachment() {
+        end.reset();
+        if (afterClose) afterClose();
+    }
+};
+
 }  // namespace
 
 std::shared_ptr<FifoWriter> FifoWriter::create(std::string path) {
@@ -43,10 +64,18 @@ void FifoWriter::openAndAttach() {
     // Blocks until a reader opens the pipe.
     FileDescriptor opened(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     std::shared_ptr<FileDescriptor> attached;
+    if (opened.valid()) {
+        auto attachment = std::make_shared<Attachment>();
+        attachment->end = std::move(opened);
+        attachment->afterClose = [writer = weak_from_this()] {
+            if (auto self = writer.lock()) self->openInBackground();
+        };
+        attached = std::shared_ptr<FileDescriptor>(attachment, &attachment->end);
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
-        if (opened.valid()) fd = attached = std::make_shared<FileDescriptor>(std::move(opened));
+        fd = attached;
     }
     if (!attached) {
         std::this_thread::sleep_for(kRetryPause);
@@ -56,21 +85,25 @@ void FifoWriter::openAndAttach() {
     if (onReaderConnected) onReaderConnected();
 
     // The write end of a pipe reports an error once no reader has it open. (A
-    // regular file never does: this thread then waits for good, which costs nothing.)
+    // regular file never does: this thread then stays with it for good.)
     pollfd watch{attached->get(), 0, 0};
-    while (::poll(&watch, 1, -1) < 0 && errno == EINTR) {
+    for (;;) {
+        const int ready = ::poll(&watch, 1, kWatchPauseMilliseconds);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+        std::lock_guard<std::mutex> guard(lock);
+        if (fd != attached) break;
     }
     detach(attached);
+    // Leaving lets go of this thread's share of the attachment; the last share to
+    // go closes it and starts the wait for the next reader.
 }
 
 void FifoWriter::detach(const std::shared_ptr<FileDescriptor>& attached) {
-    std::shared_ptr<FileDescriptor> gone;  // closed outside the lock, once no write uses it
+    std::shared_ptr<FileDescriptor> gone;  // let go of outside the lock
     {
         std::lock_guard<std::mutex> guard(lock);
         if (fd == attached) gone = std::move(fd);
     }
-    gone.reset();
-    openInBackground();
 }
 
 void FifoWriter::write(std::span<const uint8_t> chunk) {

@@ -52,6 +52,22 @@ def read_for(fd, seconds, limit=None):
     return bytes(data)
 
 
+def read_until_quiet(fd, quiet, longest=5.0):
+    """Reads until nothing has come for quiet seconds (after something came)."""
+    data = bytearray()
+    deadline = time.monotonic() + longest
+    while time.monotonic() < deadline:
+        if not select.select([fd], [], [], quiet if data else deadline - time.monotonic())[0]:
+            if data:
+                break
+            continue
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
 def open_reader(path):
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     os.set_blocking(fd, True)
@@ -127,33 +143,48 @@ class ReaderChurn(unittest.TestCase):
         self.assertTrue(any(is_key_frame(unit) for unit in units), "no key frame for the last reader")
         self.assertEqual(decode_errors(join_from_key_frame(units)), "")
 
-    @unittest.expectedFailure
-    def test_a_reader_that_comes_back_at_once_gets_a_fresh_start(self):
-        # Known fault: the writer learns that its reader has gone only from a failed write.
-        # A reader that opens the pipe before the next write (within a frame interval, or
-        # 100 ms on a still screen) joins the old pipe: it first gets the bytes the previous
-        # reader left unread (the middle of a unit), no key frame is requested for it, and
-        # it waits for the encoder's own key-frame interval (2 s here; 12 s on a still screen).
-        key_frame_within = 1.0   # seconds; a fresh attachment gets one within a frame or two
-        with VirtualDisplay(1280, 720) as display:
-            display.start_motion("bar")
-            with VideoCapture(display.env(), "--width", "1280", "--height", "720") as capture:
-                capture.wait_started()
-                streams = []
-                for _ in range(5):
-                    leaving = open_reader(capture.fifo)
-                    read_for(leaving, 1.0, 1000)   # leaves in the middle of a unit
-                    os.close(leaving)
-                    coming = open_reader(capture.fifo)
-                    streams.append(read_for(coming, key_frame_within))
-                    os.close(coming)
-                    time.sleep(0.3)
-                status, rest = capture.finish()
-        self.assertEqual((status, rest), (0, b""))
-        for data in streams:
-            self.assertTrue(data.startswith(START_CODE), f"the stream begins {data[:16]!r}")
-            self.assertTrue(any(is_key_frame(unit) for unit in access_units(data)),
-                            f"no key frame within {key_frame_within} s")
+    # A reader leaves and the next one opens the pipe shortly after, before the next write
+    # (a still screen writes every 100 ms, moving content every frame). The newcomer must get
+    # a pipe of its own: whole units from its first byte, and a key frame asked for it. Joining
+    # the old pipe, it would first get what the previous reader left unread (the middle of a
+    # unit), and wait for the encoder's own key-frame interval (2 s; 12 s on a still screen).
+    # content, how the previous reader leaves, pause before the newcomer opens
+    COMEBACKS = [
+        ("still", "in the middle of a key frame", 0.02),   # the writer is writing to it
+        ("still", "between two writes", 0.02),             # the writer is idle
+        ("moving", "in the middle of a unit", 0.005),
+    ]
+    KEY_FRAME_WITHIN = 1.0   # seconds; a fresh attachment gets one within a frame or two
+
+    def test_a_reader_that_comes_back_between_two_writes_gets_a_fresh_start(self):
+        for content, leaving, pause in self.COMEBACKS:
+            with self.subTest(content=content, leaving=leaving), VirtualDisplay(1280, 720) as display:
+                if content == "still":
+                    # A fine pattern: its key frame is hundreds of kilobytes, its repeats tiny.
+                    display.run(["xsetroot", "-mod", "3", "3", "-fg", "#e0c040", "-bg", "#203060"])
+                else:
+                    display.start_motion("bar")
+                with VideoCapture(display.env(), "--width", "1280", "--height", "720") as capture:
+                    capture.wait_started()
+                    streams = []
+                    for _ in range(5):
+                        previous = open_reader(capture.fifo)
+                        if leaving == "between two writes":
+                            read_until_quiet(previous, 0.05)
+                        else:
+                            read_for(previous, 1.0, 1000)
+                        os.close(previous)
+                        time.sleep(pause)
+                        newcomer = open_reader(capture.fifo)
+                        streams.append(read_for(newcomer, self.KEY_FRAME_WITHIN))
+                        os.close(newcomer)
+                        time.sleep(0.3)
+                    status, rest = capture.finish()
+                self.assertEqual((status, rest), (0, b""))
+                for data in streams:
+                    self.assertTrue(data.startswith(START_CODE), f"the stream begins {data[:16]!r}")
+                    self.assertTrue(any(is_key_frame(unit) for unit in access_units(data)),
+                                    f"no key frame within {self.KEY_FRAME_WITHIN} s")
 
 
 @unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
@@ -194,13 +225,11 @@ class StalledReader(unittest.TestCase):
                 self.assertLess(took, self.EXIT_WITHIN)
                 self.assertLess(max(samples) - samples[0], self.RSS_GROWTH_KB)
 
-    @unittest.expectedFailure
     def test_frames_do_not_pile_up_behind_a_stalled_reader(self):
-        # Known fault: the idle repeat hands the last frame to the encoder every 100 ms, and
-        # the Linux compression session queues every frame it is given; behind a write that
-        # waits for the reader, the queue grows by ten frames a second for as long as the
-        # reader stalls, and a reader that resumes gets them all as a burst of stale repeats.
-        # The back-pressure of the pipe should stop at the encoder instead.
+        # The idle repeat hands the last frame to the encoder every 100 ms. Behind a write
+        # that waits for the reader, those frames must not queue up (ten a second for as long
+        # as the reader stalls) to reach a reader that resumes as a burst of stale repeats:
+        # the back-pressure of the pipe stops at the encoder.
         stall = 8.0
         with VirtualDisplay(1280, 720) as display:
             # A fine still pattern: its key frame is hundreds of kilobytes, its repeats tiny.
