@@ -87,7 +87,8 @@ def glass_to_pipe(display, make_capture, flips, gap=(0.15, 0.25), settle=1.0):
 
 
 def _read_key_frame(path, timeout):
-    """Opens the pipe, reads until a complete key frame; seconds from open to its last byte."""
+    """Opens the pipe, reads until a complete key frame: (seconds from open to its last byte,
+    its size in bytes), or None."""
     opened = time.monotonic()
     fd = os.open(path, os.O_RDONLY)
     try:
@@ -108,16 +109,18 @@ def _read_key_frame(path, timeout):
             for unit in access_units(bytes(data)):
                 if key_unit_with_parameter_sets(data, unit):
                     last = unit.end - 1
-                    return next(t for t, e in zip(times, ends) if e > last) - opened
+                    arrived = next(t for t, e in zip(times, ends) if e > last)
+                    return arrived - opened, unit.end - unit.start
         return None
     finally:
         os.close(fd)
 
 
 def attach_to_key_frame(make_capture, attaches, pause=(0.3, 0.5), timeout=3.0):
-    """Seconds from open() to a complete key frame, one per attach that got one; and misses."""
+    """Seconds from open() to a complete key frame, one per attach that got one; how many got
+    none; and the key frames' sizes in bytes."""
     chooser = random.Random(11)
-    latencies, missed = [], 0
+    latencies, missed, sizes = [], 0, []
     with make_capture() as capture:
         time.sleep(0.5)
         for _ in range(attaches):
@@ -125,10 +128,11 @@ def attach_to_key_frame(make_capture, attaches, pause=(0.3, 0.5), timeout=3.0):
             if found is None:
                 missed += 1
             else:
-                latencies.append(found)
+                latencies.append(found[0])
+                sizes.append(found[1])
             # The capture notices the reader's departure at its next write.
             time.sleep(chooser.uniform(*pause))
-    return latencies, missed
+    return latencies, missed, sizes
 
 
 def percentile(values, fraction):
