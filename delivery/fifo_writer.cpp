@@ -75,7 +75,7 @@ void FifoWriter::openAndAttach() {
     {
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
-        fd = attached;
+        fd = attached;  // replaces nothing: an open starts only while no attachment is held
     }
     if (!attached) {
         std::this_thread::sleep_for(kRetryPause);
