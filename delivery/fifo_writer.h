@@ -9,7 +9,9 @@
 //
 // The reader leaving is noticed two ways: a failed write, or the background thread,
 // which stays with the attachment and watches the pipe for its reader's end. Either
-// way the writer lets go of its end and waits for the next reader. Watching matters
+// way the writer lets go of its end; the last user of it (a write in progress, the
+// watcher) closes it, and only then does the wait for the next reader begin: an
+// open made while the old end is still open would join the old pipe, leftovers and all. Watching matters
 // for a reader that leaves and comes back between two writes (a still screen writes
 // every 100 ms): without it the newcomer would join the old pipe, get the bytes the
 // previous reader left unread, and no key frame would be asked for it. A reader
@@ -53,8 +55,8 @@ private:
     explicit FifoWriter(std::string path);
     void openInBackground();
     void openAndAttach();
-    // Lets go of attached unless it has already been let go of (or replaced), then
-    // waits for the next reader.
+    // Lets go of attached unless that has already happened. The wait for the next
+    // reader starts once the last user of attached has let go of it too.
     void detach(const std::shared_ptr<FileDescriptor>& attached);
 
     const std::string path;

@@ -132,6 +132,23 @@ TEST_F(FifoWriterTest, AReaderThatComesBackBetweenTwoWritesGetsAFreshPipe) {
     EXPECT_EQ(second.read(5), bytes("fresh")) << "the previous reader's leftovers came first";
 }
 
+TEST_F(FifoWriterTest, AReaderLeavingInTheMiddleOfALargeChunkLeavesNothingForTheNext) {
+    auto writer = makeWriter();
+    writer->start();
+    auto first = std::make_unique<test::PipeReader>(path);
+    ASSERT_TRUE(connections.waitFor(1));
+    Bytes chunk(1024 * 1024, 0xAA);  // far more than the pipe holds
+    std::thread writing([&] { writer->write(chunk); });
+    EXPECT_EQ(first->read(1000).size(), 1000u);
+    first.reset();  // the write fails part-way; the pipe still holds unread bytes
+    writing.join();
+
+    test::PipeReader second(path);
+    ASSERT_TRUE(connections.waitFor(2));
+    writer->write(bytes("fresh"));
+    EXPECT_EQ(second.read(5), bytes("fresh")) << "the rest of the old chunk came first";
+}
+
 TEST_F(FifoWriterTest, ARegularFileIsWrittenFromItsFirstByteWithoutTruncation) {
     { std::ofstream(path) << "0123456789"; }
     auto writer = makeWriter(false);
