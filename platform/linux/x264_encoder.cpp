@@ -7,13 +7,17 @@ namespace vx {
 namespace {
 constexpr int kLengthFieldSize = 4;
 
+double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
+
 std::vector<uint8_t> withoutLengthField(const x264_nal_t& nal) {
     if (nal.i_payload <= kLengthFieldSize) return {};
     return std::vector<uint8_t>(nal.p_payload + kLengthFieldSize, nal.p_payload + nal.i_payload);
 }
 }  // namespace
 
-std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, Status* status) {
+std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
+                                               std::optional<int64_t> maxKeyFrameSeconds,
+                                               Status* status) {
     std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
     if (!encoder) {
         *status = kX264InvalidParameter;
@@ -31,8 +35,10 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, Status* statu
             description->parameterSets.push_back({withoutLengthField(nals[i])});
     description->nalUnitHeaderLength = kLengthFieldSize;
     *status = 0;
-    return std::unique_ptr<X264Encoder>(
+    std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
+    if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
+    return opened;
 }
 
 X264Encoder::X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
@@ -72,6 +78,9 @@ void X264Encoder::encode(const std::shared_ptr<PixelBuffer>& picture, Time prese
         input.img.i_stride[plane] = picture->stride(plane);
     }
     input.i_pts = nextPts_++;
+    if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
+        seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
+        forceIdr = true;
     input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
 
     pending_.push_back(Pending{std::move(handler), presentationTime});
@@ -103,6 +112,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->formatDescription = description_;
     sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
     sample->presentationTime = frame.presentationTime;
+    if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

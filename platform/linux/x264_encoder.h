@@ -10,6 +10,7 @@
 // attachments [{NotSync: false}] on IDR frames, [{NotSync: true}] on the others.
 #include <deque>
 #include <memory>
+#include <optional>
 
 #include <x264.h>
 
@@ -20,8 +21,12 @@ namespace vx {
 class X264Encoder {
 public:
     // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0). Null, with
-    // *status set, when x264 refuses.
-    static std::unique_ptr<X264Encoder> open(x264_param_t param, Status* status);
+    // *status set, when x264 refuses. With maxKeyFrameSeconds, a frame whose
+    // presentation time lies that long after the last key frame's is made an IDR
+    // frame, however few frames came in between.
+    static std::unique_ptr<X264Encoder> open(x264_param_t param,
+                                             std::optional<int64_t> maxKeyFrameSeconds,
+                                             Status* status);
     ~X264Encoder();
 
     X264Encoder(const X264Encoder&) = delete;
@@ -55,6 +60,8 @@ private:
     std::shared_ptr<const FormatDescription> description_;
     std::deque<Pending> pending_;  // frames inside x264, oldest first
     int64_t nextPts_ = 0;
+    std::optional<double> maxKeyFrameSeconds_;
+    std::optional<double> lastKeyFrameSeconds_;  // presentation time of the last IDR frame
 };
 
 }  // namespace vx

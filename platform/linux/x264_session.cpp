@@ -23,7 +23,7 @@ Status X264Session::State::open() {
     opened = true;
     x264_param_t param;
     if (!settings.parameters(width, height, &param)) return openStatus = kX264InvalidParameter;
-    encoder = X264Encoder::open(param, &openStatus);
+    encoder = X264Encoder::open(param, settings.maxKeyFrameSeconds(), &openStatus);
     return openStatus;
 }
 

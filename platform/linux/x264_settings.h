@@ -42,6 +42,9 @@ public:
     // x264's default when neither is set.
     int keyFrameInterval() const;
     int framesPerSecond() const { return int(fps_.value_or(kDefaultFps)); }
+    // MaxKeyFrameIntervalDuration in seconds, when set. x264 counts frames only; the
+    // encoder also holds to this in time (a still screen sends few frames).
+    std::optional<int64_t> maxKeyFrameSeconds() const { return maxKeyFrameIntervalDuration_; }
 
 private:
     static constexpr int64_t kDefaultFps = 60;

@@ -299,3 +299,26 @@ TEST(X264SessionBackPressure, AHandlerThatWaitsHoldsBackTheCallersInsteadOfQueue
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+TEST(X264SessionKeyFrames, AKeyFrameComesEveryTwoSecondsOfPresentationTimeHoweverFewTheFrames) {
+    // A still screen sends ten repeats a second: far fewer than the 120-frame limit
+    // in two seconds, yet a key frame is due every two seconds all the same.
+    auto session = programSession(120);
+    Outputs outputs;
+    const int64_t second = 1000000000;
+    for (int i = 0; i < 9; ++i)
+        session->encodeFrame(picture(i % 2), Time{i * second / 2, 1000000000}, Time{1, 60},
+                             nullptr, outputs.handler(i));
+    auto results = outputs.wait(9);
+    ASSERT_EQ(results.size(), 9u);
+    std::vector<bool> keys;
+    for (const auto& output : results) keys.push_back(!notSync(*output.sample));
+    // Frames every half second: key frames at 0, 2, and 4 seconds.
+    EXPECT_EQ(keys, (std::vector<bool>{true, false, false, false, true, false, false, false, true}));
+}
+
+}  // namespace
+}  // namespace vx
