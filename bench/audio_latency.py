@@ -53,12 +53,12 @@ class ClickPlayer:
         pulse.pa_simple_get_latency.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
         pulse.pa_simple_free.argtypes = [ctypes.c_void_p]
         self.pulse = pulse
-        spec = _SampleSpec(PA_SAMPLE_S16LE, RATE, CHANNELS)
+        sampleSpec = _SampleSpec(PA_SAMPLE_S16LE, RATE, CHANNELS)
         unset = 0xFFFFFFFF
         attributes = _BufferAttr(unset, RATE // 100 * FRAME_BYTES, unset, unset, unset)
         error = ctypes.c_int(0)
         self.stream = pulse.pa_simple_new(server.encode(), b"vx-bench-clicks", PA_STREAM_PLAYBACK,
-                                          None, b"clicks", ctypes.byref(spec), None,
+                                          None, b"clicks", ctypes.byref(sampleSpec), None,
                                           ctypes.byref(attributes), ctypes.byref(error))
         if not self.stream:
             raise RuntimeError(f"cannot open a playback stream on {server} (error {error.value})")

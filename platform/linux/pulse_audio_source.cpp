@@ -27,7 +27,7 @@ std::optional<Error> PulseAudioSource::start(Deliver deliver, Stopped stopped) {
     // The server records 1 to PA_CHANNELS_MAX channels at up to PA_RATE_MAX; a request
     // beyond that gets the nearest it can do, and the samples' description tells what
     // they hold (the writer repeats the last channel into any further ones).
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE,
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE,
                         uint32_t(std::clamp<int64_t>(sampleRate_, 1, PA_RATE_MAX)),
                         uint8_t(std::clamp<int64_t>(channelCount_, 1, PA_CHANNELS_MAX))};
 
@@ -36,7 +36,7 @@ std::optional<Error> PulseAudioSource::start(Deliver deliver, Stopped stopped) {
     std::optional<Error> failure;
     {
         std::unique_lock<PulseMainloop> lock(*loop_);
-        session_ = std::make_unique<PulseCaptureSession>(*loop_, spec, excluded_,
+        session_ = std::make_unique<PulseCaptureSession>(*loop_, sampleSpec, excluded_,
                                                          std::move(deliver), std::move(stopped));
         session_->begin();
         while (!session_->settled()) loop_->wait();

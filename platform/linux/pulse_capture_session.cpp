@@ -27,8 +27,8 @@ constexpr uint64_t kRefreshMicroseconds = 500 * 1000;
 // Going back from the mix to the plain monitor fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
 
-size_t framesOf(const pa_sample_spec& spec, size_t milliseconds) {
-    return std::max<size_t>(1, size_t(spec.rate) * milliseconds / 1000);
+size_t framesOf(const pa_sample_spec& sampleSpec, size_t milliseconds) {
+    return std::max<size_t>(1, size_t(sampleSpec.rate) * milliseconds / 1000);
 }
 
 void release(pa_operation* operation) {
@@ -37,21 +37,21 @@ void release(pa_operation* operation) {
 
 }  // namespace
 
-PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& spec,
+PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& sampleSpec,
                                          std::set<std::string> excluded,
                                          CaptureSource::Deliver deliver,
                                          CaptureSource::Stopped stopped)
     : loop_(loop),
-      spec_(spec),
+      spec_(sampleSpec),
       excluded_(std::move(excluded)),
       deliver_(std::move(deliver)),
       stopped_(std::move(stopped)),
-      fragmentFrames_(framesOf(spec, kFragmentMilliseconds)),
-      holdFrames_(framesOf(spec, kHoldMilliseconds)),
-      samples_(spec.rate, spec.channels),
-      mixer_(spec.channels, framesOf(spec, kCushionMilliseconds),
-             framesOf(spec, kLaneLimitMilliseconds)),
-      crossfade_(spec.channels, framesOf(spec, kFadeMilliseconds)),
+      fragmentFrames_(framesOf(sampleSpec, kFragmentMilliseconds)),
+      holdFrames_(framesOf(sampleSpec, kHoldMilliseconds)),
+      samples_(sampleSpec.rate, sampleSpec.channels),
+      mixer_(sampleSpec.channels, framesOf(sampleSpec, kCushionMilliseconds),
+             framesOf(sampleSpec, kLaneLimitMilliseconds)),
+      crossfade_(sampleSpec.channels, framesOf(sampleSpec, kFadeMilliseconds)),
       control_(loop.api(), "vx-capture") {}
 
 PulseCaptureSession::~PulseCaptureSession() = default;

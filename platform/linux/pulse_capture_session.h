@@ -42,7 +42,7 @@ namespace vx {
 
 class PulseCaptureSession {
 public:
-    PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& spec,
+    PulseCaptureSession(PulseMainloop& loop, const pa_sample_spec& sampleSpec,
                         std::set<std::string> excluded, CaptureSource::Deliver deliver,
                         CaptureSource::Stopped stopped);
     ~PulseCaptureSession();
