@@ -21,7 +21,7 @@ void PulseInputMonitor::start() {
 
 void PulseInputMonitor::record() {
     stream_ = std::make_unique<PulseRecordStream>(connection_.context(), "vx-capture player",
-                                                  target_.spec);
+                                                  target_.sampleSpec);
     auto error = stream_->connect(
         target_.monitorSource, target_.sinkInput, target_.fragmentFrames, nullptr,
         [this](const float* data, size_t frames) { mixer_.push(lane_, data, frames); },

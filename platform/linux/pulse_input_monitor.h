@@ -27,7 +27,7 @@ public:
     struct Target {
         uint32_t sinkInput = 0;
         std::string monitorSource;  // the monitor source of the sink the input plays into
-        pa_sample_spec spec{};
+        pa_sample_spec sampleSpec{};
         size_t fragmentFrames = 0;
     };
 

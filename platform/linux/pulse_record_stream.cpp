@@ -16,18 +16,18 @@ void PulseRecordStream::Free::operator()(pa_stream* stream) const {
 
 namespace {
 // The server's usual layout for the count (stereo, 5.1, ...), auxiliary channels beyond it.
-pa_channel_map channelMap(const pa_sample_spec& spec) {
+pa_channel_map channelMap(const pa_sample_spec& sampleSpec) {
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
     return map;
 }
 }  // namespace
 
 PulseRecordStream::PulseRecordStream(pa_context* context, const char* name,
-                                     const pa_sample_spec& spec)
-    : context_(context), frameBytes_(pa_frame_size(&spec)) {
-    pa_channel_map map = channelMap(spec);
-    stream_.reset(pa_stream_new(context, name, &spec, &map));
+                                     const pa_sample_spec& sampleSpec)
+    : context_(context), frameBytes_(pa_frame_size(&sampleSpec)) {
+    pa_channel_map map = channelMap(sampleSpec);
+    stream_.reset(pa_stream_new(context, name, &sampleSpec, &map));
 }
 
 PulseRecordStream::~PulseRecordStream() = default;

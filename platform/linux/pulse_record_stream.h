@@ -30,8 +30,8 @@ public:
     // At most once: the server ended the stream, or it could not be set up.
     using Ended = std::function<void(const Error&)>;
 
-    // spec's format must be PA_SAMPLE_FLOAT32NE.
-    PulseRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec);
+    // sampleSpec's format must be PA_SAMPLE_FLOAT32NE.
+    PulseRecordStream(pa_context* context, const char* name, const pa_sample_spec& sampleSpec);
     ~PulseRecordStream();
 
     PulseRecordStream(const PulseRecordStream&) = delete;

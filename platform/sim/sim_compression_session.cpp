@@ -27,7 +27,7 @@ Status CompressionSession::create(int32_t width, int32_t height, uint32_t codecT
         if (line.rfind("session create", 0) == 0) ++attempt;
     sim::note("session create width=" + std::to_string(width) + " height=" +
               std::to_string(height) + " codec=" + (codecType == kCodecTypeH264 ? "avc1" : "?") +
-              " spec=" + keys);
+              " sampleSpec=" + keys);
     auto script = sim::currentScript();
     Status status = attempt < int(script->createStatuses.size()) ? script->createStatuses[attempt] : 0;
     if (status == 0 && !script->createReturnsNoSession)

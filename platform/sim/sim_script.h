@@ -80,7 +80,7 @@ std::vector<std::string> record();
 //   stream delegate=<0|1>
 //   addOutput type=<0|1> queue=<label>
 //   startCapture
-//   session create width=<w> height=<h> codec=avc1 spec=<keys, comma-separated>
+//   session create width=<w> height=<h> codec=avc1 sampleSpec=<keys, comma-separated>
 //   session property <key>=<value>
 //   session prepare
 //   session encode pts=<value>/<timescale> duration=<value>/<timescale> options=<none|ForceKeyFrame> luma=<fill>

@@ -101,9 +101,9 @@ std::shared_ptr<VideoEncoder> makeEncoder(sim::Script script = {}, int64_t fps =
 
 const std::string kLowLatency =
     "session create width=1280 height=720 codec=avc1 "
-    "spec=EnableLowLatencyRateControl,RequireHardwareAcceleratedVideoEncoder";
+    "sampleSpec=EnableLowLatencyRateControl,RequireHardwareAcceleratedVideoEncoder";
 const std::string kHardware =
-    "session create width=1280 height=720 codec=avc1 spec=RequireHardwareAcceleratedVideoEncoder";
+    "session create width=1280 height=720 codec=avc1 sampleSpec=RequireHardwareAcceleratedVideoEncoder";
 
 TEST(VideoEncoderCreate, FirstAttemptSucceedsQuietly) {
     StandardErrorCapture err;

@@ -123,7 +123,7 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(value(r.record, "filter "), "display=0 excluded= windows=0")
         self.assertEqual(value(r.record, "session create "),
                          "width=1920 height=1080 codec=avc1 "
-                         "spec=EnableLowLatencyRateControl,RequireHardwareAcceleratedVideoEncoder")
+                         "sampleSpec=EnableLowLatencyRateControl,RequireHardwareAcceleratedVideoEncoder")
         self.assertEqual(value(r.record, "session property AverageBitRate="), "18000000")
         self.assertEqual(value(r.record, "session property ExpectedFrameRate="), "60")
         self.assertIn("stream delegate=1", r.record)
