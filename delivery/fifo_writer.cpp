@@ -16,9 +16,23 @@ namespace {
 
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
 // How often the watching thread looks whether a failed write has let go of its
-// attachment while the reader still holds the pipe (it would otherwise keep the
-// attachment, and the next wait, back until that reader leaves).
+// attachment, should the wake-up pipe be missing.
 constexpr int kWatchPauseMilliseconds = 200;
+// The longest a failed write waits for the end to be closed; the watcher, woken,
+// takes a scheduling delay.
+constexpr auto kCloseWait = std::chrono::seconds(1);
+
+// A non-blocking pipe that outlives no exec, or two empty descriptors.
+void makeWakePipe(FileDescriptor& read, FileDescriptor& write) {
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    read.reset(ends[0]);
+    write.reset(ends[1]);
+    for (int end : ends) {
+        ::fcntl(end, F_SETFD, FD_CLOEXEC);
+        ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+    }
+}
 
 // One reader's attachment: the write end of the pipe, shared by the writes in
 // progress and the thread that watches it. Whoever lets go of it last closes it, and
@@ -40,7 +54,9 @@ std::shared_ptr<FifoWriter> FifoWriter::create(std::string path) {
     return std::shared_ptr<FifoWriter>(new FifoWriter(std::move(path)));
 }
 
-FifoWriter::FifoWriter(std::string path) : path(std::move(path)) {}
+FifoWriter::FifoWriter(std::string path) : path(std::move(path)) {
+    makeWakePipe(wakeRead, wakeWrite);
+}
 
 void FifoWriter::start() { openInBackground(); }
 
@@ -68,7 +84,7 @@ void FifoWriter::openAndAttach() {
         auto attachment = std::make_shared<Attachment>();
         attachment->end = std::move(opened);
         attachment->afterClose = [writer = weak_from_this()] {
-            if (auto self = writer.lock()) self->openInBackground();
+            if (auto self = writer.lock()) self->attachmentClosed();
         };
         attached = std::shared_ptr<FileDescriptor>(attachment, &attachment->end);
     }
@@ -76,6 +92,7 @@ void FifoWriter::openAndAttach() {
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
         fd = attached;  // replaces nothing: an open starts only while no attachment is held
+        if (attached) ++attachments;
     }
     if (!attached) {
         std::this_thread::sleep_for(kRetryPause);
@@ -86,10 +103,18 @@ void FifoWriter::openAndAttach() {
 
     // The write end of a pipe reports an error once no reader has it open. (A
     // regular file never does: this thread then stays with it for good.)
-    pollfd watch{attached->get(), 0, 0};
+    // A wake-up may be left over from an earlier attachment; the check of fd sorts
+    // that out.
+    pollfd watch[2] = {{attached->get(), 0, 0}, {wakeRead.get(), POLLIN, 0}};
     for (;;) {
-        const int ready = ::poll(&watch, 1, kWatchPauseMilliseconds);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+        const int ready = ::poll(watch, 2, kWatchPauseMilliseconds);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0 && watch[0].revents != 0) break;
+        if (ready > 0 && watch[1].revents != 0) {
+            uint8_t drain[64];
+            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
+            }
+        }
         std::lock_guard<std::mutex> guard(lock);
         if (fd != attached) break;
     }
@@ -104,6 +129,19 @@ void FifoWriter::detach(const std::shared_ptr<FileDescriptor>& attached) {
         std::lock_guard<std::mutex> guard(lock);
         if (fd == attached) gone = std::move(fd);
     }
+    if (gone && wakeWrite.valid()) {
+        const uint8_t wake = 1;
+        (void)!::write(wakeWrite.get(), &wake, 1);  // a full pipe wakes the watcher too
+    }
+}
+
+void FifoWriter::attachmentClosed() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++closes;
+    }
+    closed.notify_all();
+    openInBackground();
 }
 
 void FifoWriter::write(std::span<const uint8_t> chunk) {
@@ -120,8 +158,19 @@ void FifoWriter::write(std::span<const uint8_t> chunk) {
         if (wrote <= 0) break;
         done += size_t(wrote);
     }
-    // On failure the reader has gone; the rest of the chunk is dropped.
-    if (done != chunk.size()) detach(target);
+    if (done == chunk.size()) return;
+
+    // The reader has gone; the rest of the chunk is dropped. Wait for the end to be
+    // closed, so that whoever opens the pipe next gets a fresh one.
+    uint64_t ours;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ours = attachments;  // ours is the latest: it cannot close while target holds it
+    }
+    detach(target);
+    target.reset();  // may close the end here, and start the next wait
+    std::unique_lock<std::mutex> guard(lock);
+    closed.wait_for(guard, kCloseWait, [&] { return closes >= ours; });
 }
 
 }  // namespace vx

@@ -11,7 +11,9 @@
 // which stays with the attachment and watches the pipe for its reader's end. Either
 // way the writer lets go of its end; the last user of it (a write in progress, the
 // watcher) closes it, and only then does the wait for the next reader begin: an
-// open made while the old end is still open would join the old pipe, leftovers and all. Watching matters
+// open made while the old end is still open would join the old pipe, leftovers and
+// all. A failed write wakes the watcher and returns only once the end is closed, so
+// a reader that opens the pipe after that gets a fresh one. Watching matters
 // for a reader that leaves and comes back between two writes (a still screen writes
 // every 100 ms): without it the newcomer would join the old pipe, get the bytes the
 // previous reader left unread, and no key frame would be asked for it. A reader
@@ -20,6 +22,7 @@
 //
 // The path is opened as it stands: the writer never creates, truncates or checks it.
 // SIGPIPE must be ignored by the process, or a write after the reader left ends it.
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,7 +46,8 @@ public:
     void start();
 
     // Writes the whole chunk if a reader is attached (blocking while the pipe is
-    // full), else drops it. An empty chunk makes no system call. Calls must not
+    // full), else drops it. After a failed write it waits (briefly: the watcher is
+    // woken) for the end to be closed. An empty chunk makes no system call. Calls must not
     // overlap: chunks of overlapping calls could interleave in the pipe.
     void write(std::span<const uint8_t> chunk);
 
@@ -58,6 +62,8 @@ private:
     // Lets go of attached unless that has already happened. The wait for the next
     // reader starts once the last user of attached has let go of it too.
     void detach(const std::shared_ptr<FileDescriptor>& attached);
+    // Called once the end of an attachment is closed.
+    void attachmentClosed();
 
     const std::string path;
     std::mutex lock;          // guards fd and opening; never held across a system call
@@ -65,6 +71,15 @@ private:
     // the descriptor open (and its number taken) while the watcher lets go of it.
     std::shared_ptr<FileDescriptor> fd;
     bool opening = false;     // a background open is in progress
+    // Attachments made and closed so far; they come one after the other, so the
+    // attachment numbered n is closed once closes >= n.
+    uint64_t attachments = 0;
+    uint64_t closes = 0;
+    std::condition_variable closed;  // signalled when closes grows
+    // A pipe whose read end the watcher polls beside the pipe, so that a failed write
+    // can wake it at once. Either may be empty (the watcher then only polls on a timer).
+    FileDescriptor wakeRead;
+    FileDescriptor wakeWrite;
 };
 
 }  // namespace vx
