@@ -45,6 +45,7 @@ def capture(args, script, expected_length):
     try:
         head = read_exactly(p.proc.stdout.fileno(), expected_length)
         time.sleep(0.2)  # room for bytes that should not come
+        p.wait_for_stderr("started\n")
         p.close_stdin()
         r = p.wait(timeout=10)
     finally:
@@ -97,7 +98,7 @@ class PcmTest(unittest.TestCase):
     def test_channels_0_runs_and_writes_nothing(self):
         p = start_sim(["audio", "--channels", "0"], ONE_DISPLAY + audio(["0.5", "0.5"], 2, 1) * 20)
         try:
-            p.wait_for_record(lambda lines: "startCapture" in lines, timeout=10)
+            p.wait_until_started(timeout=10)
             time.sleep(0.5)
             self.assertIsNone(p.proc.poll(), "the process keeps running")
             p.close_stdin()

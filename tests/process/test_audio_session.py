@@ -25,7 +25,7 @@ def started_record(args, script):
     """Runs until the capture has started, then ends it through standard input."""
     p = start_sim(["audio"] + args, script)
     try:
-        p.wait_for_record(lambda lines: "startCapture" in lines, timeout=10)
+        p.wait_until_started(timeout=10)
         p.close_stdin()
         r = p.wait(timeout=10)
     finally:

@@ -42,7 +42,7 @@ class StandardInputTest(unittest.TestCase):
     def test_bytes_on_standard_input_are_ignored_until_its_end(self):
         p = start_sim(["audio"], ONE_DISPLAY)
         try:
-            p.wait_for_record(lambda lines: "startCapture" in lines)
+            p.wait_until_started()
             for _ in range(3):
                 p.proc.stdin.write(b"stop\n\x00quit\n")
                 p.proc.stdin.flush()

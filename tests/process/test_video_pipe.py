@@ -80,6 +80,7 @@ class VideoPipeTest(unittest.TestCase):
         p = start_sim(["video", "--out", self.fifo, "--width", "640", "--height", "360"], script)
         try:
             data = read_for(first, 5, enough=lambda d: d.count(START_CODE) >= 3 + 5)
+            p.wait_for_stderr("started\n")
             p.close_stdin()
             r = p.wait(timeout=10)
         finally:
@@ -107,6 +108,7 @@ class VideoPipeTest(unittest.TestCase):
             again = read_for(second, 5, enough=has_key_frame)
             self.assertTrue(has_key_frame(again), "the second reader got no key frame: %r" % again[:64])
             self.assertIsNone(p.proc.poll(), "the program must outlive its readers")
+            p.wait_for_stderr("started\n")
             p.close_stdin()
             r = p.wait(timeout=10)
         finally:
@@ -123,6 +125,7 @@ class VideoPipeTest(unittest.TestCase):
         try:
             p.wait_for_record(lambda lines: sum(l.startswith("session encode") for l in lines) >= 10)
             self.assertIsNone(p.proc.poll())
+            p.wait_for_stderr("started\n")
             p.close_stdin()
             r = p.wait(timeout=10)
         finally:

@@ -13,7 +13,7 @@ def started(args, script=ONE_DISPLAY):
     input; returns the result."""
     p = start_sim(["video"] + args, script)
     try:
-        p.wait_for_record(lambda lines: "startCapture" in lines)
+        p.wait_until_started()
         p.close_stdin()
         r = p.wait(timeout=10)
     finally:

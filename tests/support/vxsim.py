@@ -4,6 +4,7 @@ A script is the stand-in's text form (see platform/sim/sim_script.h); the record
 is the list of requests the program made, one line each.
 """
 import os
+import select
 import subprocess
 import tempfile
 import time
@@ -46,6 +47,7 @@ class SimProcess:
         env, self._record_path = _files(script)
         self.proc = subprocess.Popen([SIM] + list(args), stdin=subprocess.PIPE, stdout=stdout,
                                      stderr=subprocess.PIPE, env=env)
+        self._stderr_seen = b""  # read by wait_for_stderr, ahead of what wait() reads
 
     def record(self):
         return _read_record(self._record_path)
@@ -59,6 +61,25 @@ class SimProcess:
             time.sleep(0.02)
         raise AssertionError("record never matched; it holds:\n" + "\n".join(self.record()))
 
+    def wait_for_stderr(self, text, timeout=10.0):
+        """Waits until standard error holds text. "started" is written after the
+        stream's start is recorded, so a test that ends the process right after the
+        record shows the start must wait for this too."""
+        wanted = text.encode()
+        deadline = time.monotonic() + timeout
+        while wanted not in self._stderr_seen:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stderr], [], [], left)[0]:
+                raise AssertionError(f"standard error never held {text!r}: {self._stderr_seen!r}")
+            chunk = os.read(self.proc.stderr.fileno(), 4096)
+            if not chunk:
+                raise AssertionError(f"standard error ended without {text!r}: {self._stderr_seen!r}")
+            self._stderr_seen += chunk
+
+    def wait_until_started(self, timeout=10.0):
+        self.wait_for_record(lambda lines: "startCapture" in lines, timeout)
+        self.wait_for_stderr("started\n", timeout)
+
     def close_stdin(self):
         if self.proc.stdin:
             try:
@@ -70,6 +91,7 @@ class SimProcess:
     def wait(self, timeout=10):
         """Waits for the end; returns a Result."""
         out, err = self.proc.communicate(timeout=timeout)
+        err = self._stderr_seen + (err or b"")
         return Result(self.proc.returncode, err.decode("utf-8", "replace"), out or b"", self.record())
 
     def kill(self):
