@@ -47,8 +47,8 @@ public:
 
     // Writes the whole chunk if a reader is attached (blocking while the pipe is
     // full), else drops it. After a failed write it waits (briefly: the watcher is
-    // woken) for the end to be closed. An empty chunk makes no system call. Calls must not
-    // overlap: chunks of overlapping calls could interleave in the pipe.
+    // woken) for the end to be closed. An empty chunk makes no system call. Calls
+    // must not overlap: chunks of overlapping calls could interleave in the pipe.
     void write(std::span<const uint8_t> chunk);
 
     // Fired once after every successful open, on the opening thread. Set before
@@ -66,7 +66,8 @@ private:
     void attachmentClosed();
 
     const std::string path;
-    std::mutex lock;          // guards fd and opening; never held across a system call
+    // Guards fd, opening and the counts below; never held across a system call.
+    std::mutex lock;
     // The pipe while a reader is attached. Shared, so that a write in progress keeps
     // the descriptor open (and its number taken) while the watcher lets go of it.
     std::shared_ptr<FileDescriptor> fd;
