@@ -6,9 +6,9 @@
 
 #include <thread>
 
-#include "app/diagnostics.h"
-#include "app/options.h"
-#include "app/process_state.h"
+#include "base/diagnostics.h"
+#include "base/options.h"
+#include "base/process_state.h"
 #include "capture/session_starters.h"
 
 namespace vx {

@@ -9,7 +9,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "app/diagnostics.h"
+#include "base/diagnostics.h"
 
 namespace vx {
 

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "capture/capture_output.h"
+#include "base/capture_output.h"
 #include "platform/sample_buffer.h"
 
 namespace vx {

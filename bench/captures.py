@@ -6,7 +6,7 @@ of its own, and what /proc tells about a running process.
         ...
     FfmpegCapture(env, (2560, 1440), 1920, 1080)          # ffmpeg x11grab -> libx264
 
-FFmpeg gets the product's encoder settings (platform/linux/x264_settings.cpp): preset
+FFmpeg gets the product's encoder settings (platform/linux/x264/x264_settings.cpp): preset
 ultrafast with zero-latency tuning (sliced threads), 2 threads, no B-frames, High profile
 level 4.2 with the 8x8 transform, average bit rate with a VBV buffer of half a second, a key
 frame at least every 2 s; bilinear scaling; every packet flushed to the pipe at once.

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/linux/nv12_converter.h"
+#include "platform/linux/convert/nv12_converter.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <variant>
 
-#include "app/diagnostics.h"
-#include "app/options.h"
-#include "app/process_state.h"
+#include "base/diagnostics.h"
+#include "base/options.h"
+#include "base/process_state.h"
 #include "audio/audio_writer.h"
 #include "capture/await.h"
 #include "capture/session_starters.h"

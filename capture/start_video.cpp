@@ -4,9 +4,9 @@
 #include <string>
 #include <variant>
 
-#include "app/diagnostics.h"
-#include "app/options.h"
-#include "app/process_state.h"
+#include "base/diagnostics.h"
+#include "base/options.h"
+#include "base/process_state.h"
 #include "capture/await.h"
 #include "capture/session_starters.h"
 #include "delivery/fifo_writer.h"

@@ -17,7 +17,7 @@
 #include <memory>
 #include <mutex>
 
-#include "capture/capture_output.h"
+#include "base/capture_output.h"
 #include "delivery/fifo_writer.h"
 #include "encode/video_encoder.h"
 #include "platform/pixel_buffer.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "app/diagnostics.h"
+#include "base/diagnostics.h"
 #include "encode/annex_b.h"
 
 namespace vx {

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "platform/linux/pulse_audio_source.h"
-#include "platform/linux/x11_screen_source.h"
+#include "platform/linux/pulse/pulse_audio_source.h"
+#include "platform/linux/x11/x11_screen_source.h"
 
 namespace vx {
 

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "platform/linux/pulse_applications.h"
-#include "platform/linux/x11_monitors.h"
+#include "platform/linux/pulse/pulse_applications.h"
+#include "platform/linux/x11/x11_monitors.h"
 
 namespace vx {
 

@@ -1,13 +1,13 @@
 // The BGRA -> NV12 conversion: BT.709 video-range values, the fitted area with its
 // black borders, scaling, and the vectorised rows against the portable ones.
-#include "platform/linux/nv12_converter.h"
+#include "platform/linux/convert/nv12_converter.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "platform/linux/nv12_rows.h"
+#include "platform/linux/convert/nv12_rows.h"
 
 namespace vx {
 namespace {

@@ -1,5 +1,5 @@
 // Handing the capture over between the plain monitor and the mix of the kept players.
-#include "platform/linux/sound_crossfade.h"
+#include "platform/linux/pulse/sound_crossfade.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The in-process mixer that leaves excluded players out: cushions, mixing, draining, limits.
-#include "platform/linux/sound_mixer.h"
+#include "platform/linux/pulse/sound_mixer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The X11 pieces against a private Xvfb: the monitor list, and the screen source's
 // frames: only on change, only inside the monitor, at most the frame rate, never into
 // a picture still held downstream, and the stop when the server goes away.
-#include "platform/linux/x11_monitors.h"
-#include "platform/linux/x11_screen_source.h"
+#include "platform/linux/x11/x11_monitors.h"
+#include "platform/linux/x11/x11_screen_source.h"
 
 #include <gtest/gtest.h>
 

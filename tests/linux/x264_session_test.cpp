@@ -1,6 +1,6 @@
 // The libx264 compression session: what the Annex-B conversion reads from its
 // samples, key frames, the property table, and its handler contract.
-#include "platform/linux/x264_session.h"
+#include "platform/linux/x264/x264_session.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,91 @@
+#include "platform/linux/pulse/pulse_applications.h"
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/mainloop.h>
+#include <pulse/operation.h>
+#include <pulse/rtclock.h>
+#include <pulse/timeval.h>
+
+#include "platform/linux/pulse/pulse_connection.h"
+#include "platform/linux/pulse/pulse_identity.h"
+
+namespace vx {
+
+namespace {
+
+constexpr pa_usec_t kPatience = 2 * PA_USEC_PER_SEC;
+
+struct FreeLoop {
+    void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
+};
+
+// What one query gathers; lives on the caller's stack while its loop runs.
+struct Listing {
+    std::vector<RunningApplication> applications;
+    std::set<std::string> known;
+    uint32_t self = PA_INVALID_INDEX;
+    int listsLeft = 2;
+    bool over = false;
+
+    void add(const pa_proplist* properties) {
+        std::string identity = playerIdentity(properties);
+        if (!identity.empty() && known.insert(identity).second)
+            applications.push_back(RunningApplication{identity});
+    }
+    void listed(int eol) {
+        if (eol != 0 && --listsLeft == 0) over = true;
+    }
+};
+
+void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+    auto* listing = static_cast<Listing*>(userdata);
+    if (eol == 0 && info && info->index != listing->self) listing->add(info->proplist);
+    listing->listed(eol);
+}
+
+void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    auto* listing = static_cast<Listing*>(userdata);
+    if (eol == 0 && info) listing->add(info->proplist);
+    listing->listed(eol);
+}
+
+void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    static_cast<Listing*>(userdata)->over = true;
+}
+
+void release(pa_operation* operation) {
+    if (operation) pa_operation_unref(operation);
+}
+
+}  // namespace
+
+std::vector<RunningApplication> soundServerApplications() {
+    std::unique_ptr<pa_mainloop, FreeLoop> loop(pa_mainloop_new());
+    if (!loop) return {};
+    Listing listing;
+    {
+        PulseConnection connection(pa_mainloop_get_api(loop.get()), "vx-capture");
+        pa_context* context = connection.context();
+        auto failed = connection.connect(
+            [&] {
+                listing.self = pa_context_get_index(context);
+                release(pa_context_get_client_info_list(context, onClient, &listing));
+                release(pa_context_get_sink_input_info_list(context, onSinkInput, &listing));
+            },
+            [&](const Error&) { listing.over = true; });
+        if (failed) return {};
+        pa_time_event* timeout =
+            pa_context_rttime_new(context, pa_rtclock_now() + kPatience, onTimeout, &listing);
+        while (!listing.over)
+            if (pa_mainloop_iterate(loop.get(), 1, nullptr) < 0) break;
+        if (timeout) pa_mainloop_get_api(loop.get())->time_free(timeout);
+    }
+    return listing.applications;
+}
+
+}  // namespace vx

@@ -1,0 +1,101 @@
+#include "platform/linux/x11/x11_cursor.h"
+
+#include <algorithm>
+
+#include "platform/linux/x11/x11_connection.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+
+namespace vx {
+
+namespace {
+
+PixelRect intersection(const PixelRect& a, const PixelRect& b) {
+    int left = std::max(a.x, b.x), top = std::max(a.y, b.y);
+    int right = std::min(a.x + a.width, b.x + b.width);
+    int bottom = std::min(a.y + a.height, b.y + b.height);
+    if (right <= left || bottom <= top) return PixelRect{};
+    return PixelRect{left, top, right - left, bottom - top};
+}
+
+}  // namespace
+
+struct X11Cursor::Image {
+    XFixesCursorImage* image = nullptr;  // Xlib's allocation, pixels included
+    ~Image() {
+        if (image) XFree(image);
+    }
+};
+
+X11Cursor::X11Cursor(const X11Connection& connection)
+    : connection_(connection), image_(std::make_unique<Image>()) {
+    ::Display* display = connection.display();
+    int errorBase = 0;
+    if (!XFixesQueryExtension(display, &eventBase_, &errorBase)) return;
+    available_ = true;
+    XFixesSelectCursorInput(display, DefaultRootWindow(display), XFixesDisplayCursorNotifyMask);
+}
+
+X11Cursor::~X11Cursor() = default;
+
+bool X11Cursor::handle(const _XEvent& event) {
+    if (!available_ || event.type != eventBase_ + XFixesCursorNotify) return false;
+    shapeChanged_ = true;
+    return true;
+}
+
+bool X11Cursor::update(const PixelRect& area) {
+    if (!available_) return false;
+    ::Display* display = connection_.display();
+    bool newShape = false;
+    if (shapeChanged_) {
+        XFixesCursorImage* fetched = XFixesGetCursorImage(display);
+        if (fetched) {
+            if (image_->image) XFree(image_->image);
+            image_->image = fetched;
+            newShape = true;
+        }
+        shapeChanged_ = false;
+    }
+    Window root, child;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned int buttons = 0;
+    onScreen_ = XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY,
+                              &windowX, &windowY, &buttons);
+    x_ = rootX;
+    y_ = rootY;
+    PixelRect now = intersection(footprint(), area);
+    bool changed = !(now == shown_) || (newShape && now.width > 0);
+    shown_ = now;
+    return changed;
+}
+
+PixelRect X11Cursor::footprint() const {
+    const XFixesCursorImage* image = image_->image;
+    if (!image || !onScreen_) return PixelRect{};
+    return PixelRect{x_ - image->xhot, y_ - image->yhot, image->width, image->height};
+}
+
+void X11Cursor::draw(uint8_t* picture, size_t stride, const PixelRect& area) const {
+    const XFixesCursorImage* image = image_->image;
+    const PixelRect visible = intersection(footprint(), area);
+    if (!image || visible.width == 0) return;
+    const PixelRect whole = footprint();
+    for (int y = visible.y; y < visible.y + visible.height; ++y) {
+        const unsigned long* source = image->pixels + size_t(y - whole.y) * image->width;
+        uint8_t* target = picture + stride * size_t(y - area.y) + 4 * size_t(visible.x - area.x);
+        for (int x = visible.x; x < visible.x + visible.width; ++x, target += 4) {
+            // Premultiplied ARGB in the low 32 bits.
+            const uint32_t pixel = uint32_t(source[x - whole.x]);
+            const uint32_t alpha = pixel >> 24;
+            if (alpha == 0) continue;
+            for (int c = 0; c < 3; ++c) {
+                uint32_t over = (pixel >> (8 * c)) & 0xff;
+                target[c] = uint8_t(std::min<uint32_t>(255, over + target[c] * (255 - alpha) / 255));
+            }
+        }
+    }
+}
+
+}  // namespace vx

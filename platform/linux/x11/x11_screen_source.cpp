@@ -1,0 +1,78 @@
+#include "platform/linux/x11/x11_screen_source.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+
+#include "platform/linux/x11/x11_capture_loop.h"
+#include "platform/linux/x11/x11_connection.h"
+
+#include <X11/Xlib.h>
+
+namespace vx {
+
+namespace {
+
+constexpr uint64_t kDefaultFrameInterval = 1000000000 / 60;
+
+uint64_t frameInterval(Time interval) {
+    if (interval.value <= 0 || interval.timescale <= 0) return kDefaultFrameInterval;
+    return uint64_t(interval.value) * 1000000000u / uint64_t(interval.timescale);
+}
+
+int evenSize(int64_t size) { return int(std::clamp<int64_t>(size, 2, 16384)) & ~1; }
+
+}  // namespace
+
+X11ScreenSource::X11ScreenSource(const ContentFilter& filter,
+                                 const StreamConfiguration& configuration)
+    : filter_(filter), configuration_(configuration) {}
+
+X11ScreenSource::~X11ScreenSource() {
+    if (loop_) loop_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
+    if (loop_) return Error{-1, "the screen capture is already running"};
+    auto opened = X11Connection::open();
+    if (auto* error = std::get_if<Error>(&opened)) return *error;
+    auto connection = std::move(std::get<std::unique_ptr<X11Connection>>(opened));
+
+    ::Display* display = connection->display();
+    const int screenWidth = DisplayWidth(display, DefaultScreen(display));
+    const int screenHeight = DisplayHeight(display, DefaultScreen(display));
+    const Display& monitor = filter_.display;
+    X11CaptureLoop::Settings settings;
+    if (monitor.width <= 0 || monitor.height <= 0) {
+        settings.screenArea = PixelRect{0, 0, screenWidth, screenHeight};
+    } else {
+        int left = int(std::clamp<int64_t>(monitor.x, 0, screenWidth));
+        int top = int(std::clamp<int64_t>(monitor.y, 0, screenHeight));
+        int right = int(std::clamp<int64_t>(monitor.x + monitor.width, 0, screenWidth));
+        int bottom = int(std::clamp<int64_t>(monitor.y + monitor.height, 0, screenHeight));
+        settings.screenArea = PixelRect{left, top, right - left, bottom - top};
+    }
+    if (settings.screenArea.width <= 0 || settings.screenArea.height <= 0)
+        return Error{-1, "display " + std::to_string(monitor.displayID) +
+                             " lies outside the X screen"};
+    settings.width = evenSize(configuration_.width);
+    settings.height = evenSize(configuration_.height);
+    std::optional<Rect> destination;
+    if (configuration_.hasDestinationRect) destination = configuration_.destinationRect;
+    settings.destination = Nv12Converter::area(destination, settings.width, settings.height);
+    settings.frameInterval = frameInterval(configuration_.minimumFrameInterval);
+    settings.showsCursor = configuration_.showsCursor;
+    settings.pictures = int(std::clamp<int64_t>(configuration_.queueDepth, 3, 16));
+
+    auto created = X11CaptureLoop::create(std::move(connection), settings);
+    if (auto* error = std::get_if<Error>(&created)) return *error;
+    loop_ = std::move(std::get<std::unique_ptr<X11CaptureLoop>>(created));
+    thread_ = std::thread([loop = loop_, deliver = std::move(deliver), stopped = std::move(stopped)] {
+        loop->run(deliver, stopped);
+    });
+    pthread_setname_np(thread_.native_handle(), "vx-capture.x11");
+    return std::nullopt;
+}
+
+}  // namespace vx

@@ -1,0 +1,123 @@
+#include "platform/linux/x264/x264_encoder.h"
+
+#include "platform/linux/x264/x264_settings.h"
+
+namespace vx {
+
+namespace {
+constexpr int kLengthFieldSize = 4;
+
+double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
+
+std::vector<uint8_t> withoutLengthField(const x264_nal_t& nal) {
+    if (nal.i_payload <= kLengthFieldSize) return {};
+    return std::vector<uint8_t>(nal.p_payload + kLengthFieldSize, nal.p_payload + nal.i_payload);
+}
+}  // namespace
+
+std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
+                                               std::optional<int64_t> maxKeyFrameSeconds,
+                                               Status* status) {
+    std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
+    if (!encoder) {
+        *status = kX264InvalidParameter;
+        return nullptr;
+    }
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    if (x264_encoder_headers(encoder.get(), &nals, &count) < 0) {
+        *status = kX264EncoderFailed;
+        return nullptr;
+    }
+    auto description = std::make_shared<FormatDescription>();
+    for (int i = 0; i < count; ++i)
+        if (nals[i].i_type == NAL_SPS || nals[i].i_type == NAL_PPS)
+            description->parameterSets.push_back({withoutLengthField(nals[i])});
+    description->nalUnitHeaderLength = kLengthFieldSize;
+    *status = 0;
+    std::unique_ptr<X264Encoder> opened(
+        new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
+    if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
+    return opened;
+}
+
+X264Encoder::X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
+                         std::shared_ptr<const FormatDescription> description)
+    : encoder_(std::move(encoder)),
+      width_(width),
+      height_(height),
+      description_(std::move(description)) {}
+
+X264Encoder::~X264Encoder() {
+    while (!pending_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
+        x264_nal_t* nals = nullptr;
+        int count = 0;
+        x264_picture_t output;
+        int size = x264_encoder_encode(encoder_.get(), &nals, &count, nullptr, &output);
+        if (size < 0) break;
+        if (size > 0) deliver(nals, count, output);
+    }
+    while (!pending_.empty()) {
+        fail(std::move(pending_.front()));
+        pending_.pop_front();
+    }
+}
+
+void X264Encoder::encode(const std::shared_ptr<PixelBuffer>& picture, Time presentationTime,
+                         bool forceIdr, OutputHandler handler) {
+    if (!picture || picture->width() != width_ || picture->height() != height_) {
+        fail(Pending{std::move(handler), presentationTime});
+        return;
+    }
+    x264_picture_t input;
+    x264_picture_init(&input);
+    input.img.i_csp = X264_CSP_NV12;
+    input.img.i_plane = 2;
+    for (int plane = 0; plane < 2; ++plane) {
+        input.img.plane[plane] = picture->plane(plane);
+        input.img.i_stride[plane] = picture->stride(plane);
+    }
+    input.i_pts = nextPts_++;
+    if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
+        seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
+        forceIdr = true;
+    input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+
+    pending_.push_back(Pending{std::move(handler), presentationTime});
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    x264_picture_t output;
+    int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
+    if (size < 0) {
+        Pending failed = std::move(pending_.back());
+        pending_.pop_back();
+        fail(std::move(failed));
+    } else if (size > 0) {
+        deliver(nals, count, output);
+    }
+}
+
+void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_t& output) {
+    if (pending_.empty()) return;
+    Pending frame = std::move(pending_.front());
+    pending_.pop_front();
+
+    // The payloads lie back to back in x264's buffer, each behind its length field.
+    size_t size = 0;
+    for (int i = 0; i < count; ++i) size += size_t(nals[i].i_payload);
+    std::vector<uint8_t> bytes(nals[0].p_payload, nals[0].p_payload + size);
+
+    auto sample = std::make_shared<SampleBuffer>();
+    sample->dataBuffer = std::make_shared<BlockBuffer>(std::move(bytes));
+    sample->formatDescription = description_;
+    sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
+    sample->presentationTime = frame.presentationTime;
+    if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
+    if (frame.handler) frame.handler(0, 0, std::move(sample));
+}
+
+void X264Encoder::fail(Pending pending) {
+    if (pending.handler) pending.handler(kX264EncoderFailed, 0, nullptr);
+}
+
+}  // namespace vx
