@@ -83,7 +83,7 @@ std::shared_ptr<VideoEncoder> VideoEncoder::create(int64_t width, int64_t height
     return encoder;
 }
 
-void VideoEncoder::encode(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime) {
+void VideoEncoder::encode(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime) {
     if (!session) return;
     bool force;
     {

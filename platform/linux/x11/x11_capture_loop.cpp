@@ -93,7 +93,7 @@ void X11CaptureLoop::takeEvents() {
 }
 
 bool X11CaptureLoop::captureFrame(const CaptureSource::Deliver& deliver) {
-    std::shared_ptr<PixelBuffer> picture = pool_.acquire();
+    std::shared_ptr<ImageBuffer> picture = pool_.acquire();
     if (!picture) return false;
     const PixelRect& area = settings_.screenArea;
     if (!image_->grab(area.x, area.y)) return false;

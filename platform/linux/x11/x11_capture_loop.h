@@ -17,7 +17,7 @@
 #include "platform/error.h"
 #include "platform/linux/capture_source.h"
 #include "platform/linux/convert/nv12_converter.h"
-#include "platform/pixel_buffer_pool.h"
+#include "platform/nv12/image_buffer_pool.h"
 
 namespace vx {
 
@@ -59,7 +59,7 @@ private:
     std::unique_ptr<X11DamageWatch> damage_;
     std::unique_ptr<X11Cursor> cursor_;  // null when the cursor is not shown
     Nv12Converter converter_;
-    PixelBufferPool pool_;
+    ImageBufferPool pool_;
     int wakeFd_ = -1;
     std::atomic<bool> stopping_{false};
 };
