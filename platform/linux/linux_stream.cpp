@@ -24,7 +24,7 @@ std::optional<Error> LinuxStream::addStreamOutput(std::shared_ptr<StreamOutput> 
                                                   std::shared_ptr<SerialQueue> queue) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (outputs_.count(type))
-        return Error{-3805, "an output of this type is already registered"};
+        return Error{kStreamOutputRefused, "an output of this type is already registered"};
     outputs_[type] = Registration{std::move(output), std::move(queue)};
     return std::nullopt;
 }
@@ -37,7 +37,7 @@ void LinuxStream::startCapture(std::function<void(std::optional<Error>)> complet
 }
 
 std::optional<Error> LinuxStream::startSources() {
-    if (!sources_.empty()) return Error{-3808, "the capture is already running"};
+    if (!sources_.empty()) return Error{kStreamAlreadyRunning, "the capture is already running"};
     sources_.push_back(std::make_unique<X11ScreenSource>(filter_, configuration_));
     if (configuration_.capturesAudio)
         sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));

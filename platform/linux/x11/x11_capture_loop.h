@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "platform/linux/capture_source.h"
 #include "platform/linux/convert/nv12_converter.h"
 #include "platform/nv12/image_buffer_pool.h"
@@ -60,7 +61,7 @@ private:
     std::unique_ptr<X11Cursor> cursor_;  // null when the cursor is not shown
     Nv12Converter converter_;
     ImageBufferPool pool_;
-    int wakeFd_ = -1;
+    FileDescriptor wakeFd_;  // wakes the loop to stop
     std::atomic<bool> stopping_{false};
 };
 
