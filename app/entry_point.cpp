@@ -10,6 +10,7 @@
 #include "base/options.h"
 #include "base/process_state.h"
 #include "capture/session_starters.h"
+#include "platform/main_loop.h"
 
 namespace vx {
 
@@ -57,7 +58,7 @@ void runEntryPoint(int argc, char** argv) {
 
     std::thread(runStartTask).detach();
     std::thread(watchStandardInput).detach();
-    for (;;) pause();
+    parkMainThread();
 }
 
 }  // namespace vx

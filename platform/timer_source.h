@@ -4,15 +4,14 @@
 // schedule() and setEventHandler() are called before resume(); the first tick
 // comes at the deadline, then one per interval. A tick that falls due while the
 // previous handler still runs is not queued twice: the timer skips to the next
-// period boundary. cancel() (also run on destruction) stops future ticks and
-// waits for the timer thread, not for a handler that is running on the queue.
-#include <atomic>
-#include <condition_variable>
+// period boundary. cancel() (also run on destruction) stops future ticks; it does
+// not wait for a handler that is running on the queue.
+//
+// A thread of ours on Linux and in the stand-in (platform/portable/), a libdispatch
+// timer source on macOS.
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "platform/serial_queue.h"
 
@@ -23,25 +22,22 @@ public:
     static std::shared_ptr<TimerSource> create(std::shared_ptr<SerialQueue> queue);
     ~TimerSource();
 
+    TimerSource(const TimerSource&) = delete;
+    TimerSource& operator=(const TimerSource&) = delete;
+
     // deadline: uptime nanoseconds of the first tick; interval and leeway in nanoseconds.
     void schedule(uint64_t deadline, uint64_t interval, uint64_t leeway);
     void setEventHandler(std::function<void()> handler);
     void resume();
     void cancel();
 
+    // The machine's timer behind it, defined by the implementation that is linked in.
+    struct Native;
+
 private:
     explicit TimerSource(std::shared_ptr<SerialQueue> queue);
-    void run();
 
-    std::shared_ptr<SerialQueue> queue_;
-    std::function<void()> handler_;
-    uint64_t deadline_ = 0;
-    uint64_t interval_ = 0;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool cancelled_ = false;
-    std::shared_ptr<std::atomic<bool>> tickPending_ = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread_;
+    std::unique_ptr<Native> native_;
 };
 
 }  // namespace vx

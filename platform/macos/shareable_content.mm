@@ -1,0 +1,51 @@
+// The shareable content on macOS: ScreenCaptureKit's displays and running
+// applications; the framework's answer is kept for the content filter.
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+
+#include "platform/macos/framework_error.h"
+#include "platform/macos/framework_content.h"
+#include "platform/shareable_content.h"
+
+namespace vx {
+
+namespace {
+
+// The handler brought neither content nor an error.
+constexpr int64_t kNoContent = SCStreamErrorNoCaptureSource;
+
+ShareableContent shareableContent(SCShareableContent* content) {
+    ShareableContent result;
+    for (SCDisplay* display in content.displays) {
+        const CGRect frame = display.frame;
+        result.displays.push_back(Display{display.displayID, int64_t(display.width),
+                                          int64_t(display.height), int64_t(frame.origin.x),
+                                          int64_t(frame.origin.y)});
+    }
+    for (SCRunningApplication* application in content.applications) {
+        const char* identifier = application.bundleIdentifier.UTF8String;
+        result.applications.push_back(
+            RunningApplication{identifier ? std::string(identifier) : std::string()});
+    }
+    return result;
+}
+
+}  // namespace
+
+void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                         std::function<void(ShareableContentResult)> completionHandler) {
+    [SCShareableContent
+        getShareableContentExcludingDesktopWindows:excludingDesktopWindows
+                               onScreenWindowsOnly:onScreenWindowsOnly
+                                 completionHandler:^(SCShareableContent* content, NSError* error) {
+                                   if (error) completionHandler(frameworkError(error));
+                                   else if (!content)
+                                       completionHandler(Error{
+                                           kNoContent, "the capture framework listed no content"});
+                                   else {
+                                       FrameworkContent::remember(content);
+                                       completionHandler(shareableContent(content));
+                                   }
+                                 }];
+}
+
+}  // namespace vx
