@@ -33,6 +33,9 @@ ShareableContent shareableContent(SCShareableContent* content) {
 
 void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                          std::function<void(ShareableContentResult)> completionHandler) {
+    // This is a command-line process without an application object: make sure it
+    // has its window-server connection before the capture framework is asked.
+    (void)CGMainDisplayID();
     [SCShareableContent
         getShareableContentExcludingDesktopWindows:excludingDesktopWindows
                                onScreenWindowsOnly:onScreenWindowsOnly

@@ -27,16 +27,11 @@
     if (!_output) return;
     std::shared_ptr<vx::MacStream> owner = _stream.lock();
     if (!owner) return;
-    switch (type) {
-        case SCStreamOutputTypeScreen:
-            _output->didOutputSampleBuffer(*owner, vx::screenSample(sampleBuffer),
-                                           vx::OutputType::screen);
-            break;
-        case SCStreamOutputTypeAudio:
-            _output->didOutputSampleBuffer(*owner, vx::audioSample(sampleBuffer),
-                                           vx::OutputType::audio);
-            break;
-    }
+    // Kinds of output this program does not register (newer systems have more) are ignored.
+    if (type == SCStreamOutputTypeScreen)
+        _output->didOutputSampleBuffer(*owner, vx::screenSample(sampleBuffer), vx::OutputType::screen);
+    else if (type == SCStreamOutputTypeAudio)
+        _output->didOutputSampleBuffer(*owner, vx::audioSample(sampleBuffer), vx::OutputType::audio);
 }
 
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
