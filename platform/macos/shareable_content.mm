@@ -10,6 +10,9 @@ namespace vx {
 
 namespace {
 
+// The user's refusal reaches the program as the framework's own code.
+static_assert(kUserDeclinedCapture == SCStreamErrorUserDeclined);
+
 // The handler brought neither content nor an error.
 constexpr int64_t kNoContent = SCStreamErrorNoCaptureSource;
 
@@ -29,6 +32,13 @@ ShareableContent shareableContent(SCShareableContent* content) {
     return result;
 }
 
+ShareableContentResult answer(SCShareableContent* content, NSError* error) {
+    if (error) return frameworkError(error);
+    if (!content) return Error{kNoContent, "the capture framework listed no content"};
+    FrameworkContent::remember(content);
+    return shareableContent(content);
+}
+
 }  // namespace
 
 void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
@@ -36,19 +46,12 @@ void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
     // This is a command-line process without an application object: make sure it
     // has its window-server connection before the capture framework is asked.
     (void)CGMainDisplayID();
-    [SCShareableContent
-        getShareableContentExcludingDesktopWindows:excludingDesktopWindows
-                               onScreenWindowsOnly:onScreenWindowsOnly
-                                 completionHandler:^(SCShareableContent* content, NSError* error) {
-                                   if (error) completionHandler(frameworkError(error));
-                                   else if (!content)
-                                       completionHandler(Error{
-                                           kNoContent, "the capture framework listed no content"});
-                                   else {
-                                       FrameworkContent::remember(content);
-                                       completionHandler(shareableContent(content));
-                                   }
-                                 }];
+    [SCShareableContent getShareableContentExcludingDesktopWindows:excludingDesktopWindows
+                                               onScreenWindowsOnly:onScreenWindowsOnly
+                                                 completionHandler:^(SCShareableContent* content,
+                                                                     NSError* error) {
+                                                   completionHandler(answer(content, error));
+                                                 }];
 }
 
 }  // namespace vx
