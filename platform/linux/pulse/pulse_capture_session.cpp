@@ -185,8 +185,10 @@ void PulseCaptureSession::seen(const PulseServerTracker::Input& input) {
     Player& player = players_[input.index];
     player.sink = input.sink;
     // A player is its application's whichever way it names itself: by its own
-    // properties or by those of the client that made it.
-    bool excluded = excluded_.count(input.identity) || excluded_.count(input.clientIdentity);
+    // properties or by those of the client that made it. Once left out it stays out,
+    // whatever it renames itself to later.
+    bool excluded = player.role == Role::excluded || excluded_.count(input.identity) ||
+                    excluded_.count(input.clientIdentity);
     player.role = excluded ? Role::excluded : Role::kept;
     place(player, input.index);
 }
