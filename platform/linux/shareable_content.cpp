@@ -19,7 +19,8 @@ namespace {
 std::vector<RunningApplication> listApplications() {
     std::vector<RunningApplication> applications = soundServerApplications();
     std::set<std::string> known;
-    for (const RunningApplication& application : applications) known.insert(application.bundleIdentifier);
+    for (const RunningApplication& application : applications)
+        known.insert(application.bundleIdentifier);
     for (RunningApplication& application : processApplications())
         if (known.insert(application.bundleIdentifier).second)
             applications.push_back(std::move(application));
@@ -28,7 +29,8 @@ std::vector<RunningApplication> listApplications() {
 
 }  // namespace
 
-void getShareableContent(bool, bool, std::function<void(ShareableContentResult)> completionHandler) {
+void getShareableContent(bool, bool,
+                         std::function<void(ShareableContentResult)> completionHandler) {
     std::thread([completionHandler = std::move(completionHandler)] {
         auto monitors = x11Monitors();
         if (auto* error = std::get_if<Error>(&monitors)) {

@@ -32,24 +32,32 @@ TEST(ProcessIdentityTest, NamesAProcessAsItsSoundConnectionsWillBeNamed) {
         std::string identity;
     };
     const std::vector<Case> cases = {
-        {"PULSE_PROP's application.id", environment({"HOME=/h", "PULSE_PROP=application.id=org.a.App"}),
-         "app", "org.a.App"},
-        {"among other properties, quoted", environment({"PULSE_PROP=media.role=music application.id='org.b.App'"}),
-         "app", "org.b.App"},
-        {"PULSE_PROP_ form", environment({"PULSE_PROP_application.id=org.c.App"}), "app", "org.c.App"},
-        {"PULSE_PROP_ form wins over PULSE_PROP", environment({"PULSE_PROP=application.id=org.late",
-                                                               "PULSE_PROP_application.id=org.first"}),
+        {"PULSE_PROP's application.id",
+         environment({"HOME=/h", "PULSE_PROP=application.id=org.a.App"}), "app", "org.a.App"},
+        {"among other properties, quoted",
+         environment({"PULSE_PROP=media.role=music application.id='org.b.App'"}), "app",
+         "org.b.App"},
+        {"PULSE_PROP_ form", environment({"PULSE_PROP_application.id=org.c.App"}), "app",
+         "org.c.App"},
+        {"PULSE_PROP_ form wins over PULSE_PROP",
+         environment({"PULSE_PROP=application.id=org.late", "PULSE_PROP_application.id=org.first"}),
          "app", "org.first"},
         {"Flatpak id", environment({"FLATPAK_ID=org.d.App"}), "app", "org.d.App"},
-        {"application.id before the Flatpak id", environment({"FLATPAK_ID=org.flat", "PULSE_PROP=application.id=org.e.App"}),
-         "app", "org.e.App"},
-        {"nothing named: the binary", environment({"PATH=/bin", "PULSE_PROP=media.role=music"}), "player", "player"},
-        {"empty values name nothing", environment({"FLATPAK_ID=", "PULSE_PROP_application.id="}), "player", "player"},
-        {"an unparsable PULSE_PROP is ignored", environment({"PULSE_PROP=application.id='unclosed"}), "player", "player"},
-        {"entries without '=' are skipped", environment({"NOEQUALS", "FLATPAK_ID=org.f.App"}), "x", "org.f.App"},
+        {"application.id before the Flatpak id",
+         environment({"FLATPAK_ID=org.flat", "PULSE_PROP=application.id=org.e.App"}), "app",
+         "org.e.App"},
+        {"nothing named: the binary", environment({"PATH=/bin", "PULSE_PROP=media.role=music"}),
+         "player", "player"},
+        {"empty values name nothing", environment({"FLATPAK_ID=", "PULSE_PROP_application.id="}),
+         "player", "player"},
+        {"an unparsable PULSE_PROP is ignored",
+         environment({"PULSE_PROP=application.id='unclosed"}), "player", "player"},
+        {"entries without '=' are skipped", environment({"NOEQUALS", "FLATPAK_ID=org.f.App"}), "x",
+         "org.f.App"},
         {"no environment, no binary", "", "", ""},
     };
-    for (const Case& c : cases) EXPECT_EQ(processIdentity(c.environment, c.binary), c.identity) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(processIdentity(c.environment, c.binary), c.identity) << c.name;
 }
 
 // A child process that sleeps with the given environment; killed and reaped on destruction.
@@ -97,9 +105,10 @@ TEST(ProcessApplicationsTest, ListsRunningProcessesUnderTheirIdentityEachOnce) {
     }
     EXPECT_TRUE(listed(applications, companion));
     EXPECT_TRUE(listed(applications, flatpak));
-    EXPECT_EQ(std::count_if(applications.begin(), applications.end(),
-                            [&](const RunningApplication& a) { return a.bundleIdentifier == companion; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(applications.begin(), applications.end(),
+                      [&](const RunningApplication& a) { return a.bundleIdentifier == companion; }),
+        1);
     std::vector<std::string> identities;
     for (const RunningApplication& application : applications)
         identities.push_back(application.bundleIdentifier);

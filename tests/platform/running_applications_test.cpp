@@ -13,7 +13,8 @@ namespace {
 
 std::vector<std::string> identities(const RunningApplications& applications) {
     std::vector<std::string> out;
-    for (const RunningApplication& application : applications) out.push_back(application.bundleIdentifier);
+    for (const RunningApplication& application : applications)
+        out.push_back(application.bundleIdentifier);
     return out;
 }
 

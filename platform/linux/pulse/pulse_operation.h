@@ -15,6 +15,8 @@ struct PulseOperationRelease {
 using PulseOperation = std::unique_ptr<pa_operation, PulseOperationRelease>;
 
 // Takes the handle a request returned (null when the request could not be sent) and lets go of it.
-inline void dropOperation(pa_operation* operation) { PulseOperation released(operation); }
+inline void dropOperation(pa_operation* operation) {
+    PulseOperation released(operation);
+}
 
 }  // namespace vx

@@ -75,8 +75,10 @@ std::string processIdentity(const std::string& environment, const std::string& b
         size_t equals = entry.find('=');
         if (equals == std::string_view::npos) continue;
         std::string_view name = entry.substr(0, equals), value = entry.substr(equals + 1);
-        if (name == "PULSE_PROP") list = value;
-        else if (name == "FLATPAK_ID") flatpak = value;
+        if (name == "PULSE_PROP")
+            list = value;
+        else if (name == "FLATPAK_ID")
+            flatpak = value;
         else if (name.starts_with(kPrefix) && name.size() > kPrefix.size()) {
             std::string key(name.substr(kPrefix.size()));
             if (!pa_proplist_contains(properties.get(), key.c_str()))
@@ -90,7 +92,8 @@ std::string processIdentity(const std::string& environment, const std::string& b
     const char* portal = "pipewire.access.portal.app_id";
     if (!flatpak.empty() && !pa_proplist_contains(properties.get(), portal))
         pa_proplist_sets(properties.get(), portal, flatpak.c_str());
-    if (!binary.empty() && !pa_proplist_contains(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY))
+    if (!binary.empty() &&
+        !pa_proplist_contains(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY))
         pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY, binary.c_str());
     return playerIdentity(properties.get());
 }
@@ -106,8 +109,8 @@ std::vector<RunningApplication> processApplications() {
         char* rest = nullptr;
         long pid = std::strtol(entry->d_name, &rest, 10);
         if (pid <= 0 || *rest != '\0' || pid == self) continue;
-        FileDescriptor directory(openat(dirfd(processes.get()), entry->d_name,
-                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor directory(
+            openat(dirfd(processes.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat owner {};
         if (!directory.valid() || fstat(directory.get(), &owner) != 0 || owner.st_uid != user)
             continue;

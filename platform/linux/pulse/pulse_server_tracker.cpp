@@ -84,7 +84,8 @@ void PulseServerTracker::inputEvent(unsigned type, uint32_t index) {
     if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
         // Not to be reported seen after it is gone, should its client's answer come later.
         for (auto& [client, awaited] : awaitedClients_)
-            std::erase_if(awaited.inputs, [index](const Input& input) { return input.index == index; });
+            std::erase_if(awaited.inputs,
+                          [index](const Input& input) { return input.index == index; });
         callbacks_.gone(index);
         return;
     }
@@ -134,12 +135,14 @@ void PulseServerTracker::report(const pa_sink_input_info& info) {
     }
     auto [entry, asking] = awaitedClients_.try_emplace(info.client);
     AwaitedClient& awaited = entry->second;
-    std::erase_if(awaited.inputs, [&input](const Input& other) { return other.index == input.index; });
+    std::erase_if(awaited.inputs,
+                  [&input](const Input& other) { return other.index == input.index; });
     awaited.inputs.push_back(std::move(input));
     if (!asking) return;  // already asked
     awaited.tracker = this;
     awaited.client = info.client;
-    PulseOperation request(pa_context_get_client_info(context_, info.client, onClientInfo, &awaited));
+    PulseOperation request(
+        pa_context_get_client_info(context_, info.client, onClientInfo, &awaited));
     if (!request) clientAnswered(info.client, nullptr);
 }
 
