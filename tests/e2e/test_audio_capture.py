@@ -333,12 +333,17 @@ class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
     levels = AudioCaptureTest.levels
     assert_level = AudioCaptureTest.assert_level
 
-    def assert_companion_left_out(self, capture, seconds=2.0):
-        # From the companion's first sound on: lead 0, so its start is inside what is measured.
+    def assert_companion_left_out(self, capture):
+        # From the companion's first sound on (lead 0: its start is inside what is measured),
+        # then a second in which the other player, started at the same time, surely plays.
+        for channel, (tones, _, _) in enumerate(
+                self.levels(capture, 48000, 2, (1000,), seconds=2.0, lead=0.0)):
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
         for channel, (tones, _, spread) in enumerate(
-                self.levels(capture, 48000, 2, (1000, 440), seconds=seconds, lead=0.0)):
+                self.levels(capture, 48000, 2, (1000, 440), seconds=1.0, lead=0.0)):
             self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
             self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
         self.assertEqual(capture.end(), (0, b""))
 
     def test_a_new_client_of_a_companion_not_yet_connected(self):
@@ -346,8 +351,8 @@ class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
         # plays through a new connection carrying its identity.
         self.server.start_application(SENDER)
         capture = self.start_capture()
-        self.server.play_tone(440, seconds=3)
-        companion = self.server.play_tone(1000, seconds=3, identity=SENDER)
+        self.server.play_tone(440, seconds=4)
+        companion = self.server.play_tone(1000, seconds=4, identity=SENDER)
         self.assert_companion_left_out(capture)
         companion.wait(10)
 
@@ -357,8 +362,8 @@ class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
         companion = self.server.connect_player_client(SENDER)
         self.addCleanup(companion.close)
         capture = self.start_capture()
-        self.server.play_tone(440, seconds=3)
-        companion.play(self.server.tone_file(1000, 3))
+        self.server.play_tone(440, seconds=4)
+        companion.play(self.server.tone_file(1000, 4))
         self.assert_companion_left_out(capture)
 
     def test_a_player_named_otherwise_on_a_companion_connection_is_left_out(self):
@@ -366,8 +371,8 @@ class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
         companion = self.server.connect_player_client(SENDER)
         self.addCleanup(companion.close)
         capture = self.start_capture()
-        self.server.play_tone(440, seconds=3)
-        companion.play(self.server.tone_file(1000, 3), identity="org.example.other")
+        self.server.play_tone(440, seconds=4)
+        companion.play(self.server.tone_file(1000, 4), identity="org.example.other")
         self.assert_companion_left_out(capture)
 
 
