@@ -138,6 +138,8 @@ class AudioOnStandardOutput(unittest.TestCase):
     RATE = 48000
 
     def capture_one_second(self, channels):
+        """One second of standard output from the first byte on, and how long that
+        second really took; then the rest up to the end, once standard input closed."""
         capture = Capture("audio", "--channels", str(channels), "--rate", str(self.RATE))
         player = None
         try:
@@ -146,25 +148,32 @@ class AudioOnStandardOutput(unittest.TestCase):
             if os.path.exists("/usr/bin/afplay"):
                 player = subprocess.Popen(["/usr/bin/afplay", "/System/Library/Sounds/Tink.aiff"],
                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            pcm = read_for(capture.process.stdout.fileno(), 1.0)
+            out = capture.process.stdout.fileno()
+            ready, _, _ = select.select([out], [], [], 10.0)
+            self.assertTrue(ready, "no audio within 10 s of 'started'")
+            first = time.monotonic()
+            pcm = read_for(out, 1.0)
+            window = time.monotonic() - first
         finally:
             status = capture.finish()
             if player:
                 player.wait(timeout=10)
+        rest = capture.process.stdout.read()
         self.assertEqual(status, 0, capture.stderr)
-        return pcm
+        return pcm, window, pcm + rest
 
     def test_one_second_has_the_requested_channel_count(self):
         for channels in (1, 2, 6):
             with self.subTest(channels=channels):
-                pcm = self.capture_one_second(channels)
+                window_pcm, window, pcm = self.capture_one_second(channels)
                 frame = 2 * channels
-                self.assertGreater(len(pcm), 0)
                 self.assertEqual(len(pcm) % frame, 0, "not whole frames of %d channels" % channels)
-                seconds = len(pcm) / frame / self.RATE
-                # Generous: the capture starts delivering a little after "started".
-                self.assertGreater(seconds, 0.2)
-                self.assertLess(seconds, 3.0)
+                # Frames of the requested width arrive at the capture's rate: with a
+                # wrong channel count the apparent rate would be off by its ratio.
+                # Generous bounds, as the capture delivers in pieces.
+                frames_per_second = len(window_pcm) / frame / window
+                self.assertGreater(frames_per_second, 0.6 * self.RATE)
+                self.assertLess(frames_per_second, 1.4 * self.RATE)
 
 
 if __name__ == "__main__":
