@@ -49,7 +49,12 @@ Status SimCompressionSession::setProperty(const std::string& key, const Property
 
 Status SimCompressionSession::prepareToEncodeFrames() {
     note("session prepare");
-    return 0;
+    return currentScript()->prepareStatus;
+}
+
+std::string SimCompressionSession::statusDescription(Status status) const {
+    auto script = currentScript();
+    return status == script->prepareStatus ? script->prepareDescription : std::string();
 }
 
 const std::vector<uint8_t>& SimCompressionSession::sequenceParameterSet() {
