@@ -1,5 +1,8 @@
 #include "platform/sim/sim_compression_session.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_state.h"
 
@@ -75,6 +78,8 @@ Status SimCompressionSession::encodeFrame(std::shared_ptr<ImageBuffer> imageBuff
     bool forced = options && options->count(kEncodeFrameOptionKey_ForceKeyFrame) &&
                   options->at(kEncodeFrameOptionKey_ForceKeyFrame);
     int luma = imageBuffer ? simPictureLuma(*imageBuffer) : -1;
+    if (int64_t delay = currentScript()->encodeDelayMicroseconds; delay > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
     note("session encode pts=" + timeText(presentationTime) + " duration=" + timeText(duration) +
          " options=" + (options ? (forced ? "ForceKeyFrame" : "other") : "none") +
          " luma=" + std::to_string(luma));

@@ -62,6 +62,7 @@ struct Script {
     bool createReturnsNoSession = false;
     std::map<std::string, Status> propertyStatuses;
     Status encodeStatus = 0;                // what every encodeFrame returns and reports
+    int64_t encodeDelayMicroseconds = 0;    // encodeFrame takes this long before it notes the frame
     Status prepareStatus = 0;               // what prepareToEncodeFrames returns
     std::string prepareDescription;         // the session's description of that status
 

@@ -322,11 +322,15 @@ TEST_F(VideoCaptureTest, AnAttachWithoutAFreshFrameGetsTheRememberedOneWithinAnI
 
 TEST_F(VideoCaptureTest, PicturesReachTheEncoderInCaptureOrderWithRisingTimes) {
     // Frames and ticks race; whatever the interleaving, a repeat never hands over a
-    // picture older than one already encoded, and no time goes backwards.
+    // picture older than one already encoded, and no time goes backwards. The session
+    // takes a while over each frame, as a real one does, which widens the race.
+    sim::Script slow;
+    slow.encodeDelayMicroseconds = 300;
+    sim::setScript(slow);
     readerAttaches();
     pump->startRepeating(1);
     std::vector<uint8_t> lumas;
-    for (int i = 0; i < 60; ++i) lumas.push_back(freshLuma());
+    for (int i = 0; i < 150; ++i) lumas.push_back(freshLuma());
     const size_t before = allEncodes().size();
     std::atomic<bool> capturing{true};
     std::thread ticking([&] {
