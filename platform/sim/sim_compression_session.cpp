@@ -86,7 +86,9 @@ Status SimCompressionSession::encodeFrame(std::shared_ptr<ImageBuffer> imageBuff
     Status status = currentScript()->encodeStatus;
     if (status != 0) return status;
 
-    output_->async([this, forced, luma, handler = std::move(outputHandler)] {
+    const int64_t latency = currentScript()->outputDelayMicroseconds;
+    output_->async([this, forced, luma, latency, handler = std::move(outputHandler)] {
+        if (latency > 0) std::this_thread::sleep_for(std::chrono::microseconds(latency));
         bool key = forced || firstFrame_;
         firstFrame_ = false;
         auto description = std::make_shared<FormatDescription>();

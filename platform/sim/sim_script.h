@@ -63,6 +63,7 @@ struct Script {
     std::map<std::string, Status> propertyStatuses;
     Status encodeStatus = 0;                // what every encodeFrame returns and reports
     int64_t encodeDelayMicroseconds = 0;    // encodeFrame takes this long before it notes the frame
+    int64_t outputDelayMicroseconds = 0;    // each output waits this long on the session's queue
     Status prepareStatus = 0;               // what prepareToEncodeFrames returns
     std::string prepareDescription;         // the session's description of that status
 

@@ -153,6 +153,8 @@ Script loadScriptFile(const std::string& path) {
                 in >> script.encodeStatus;
             } else if (item == "encoder-delay") {
                 if (!(in >> script.encodeDelayMicroseconds)) badScript(line);
+            } else if (item == "encoder-latency") {
+                if (!(in >> script.outputDelayMicroseconds)) badScript(line);
             } else if (item == "encoder-prepare") {
                 if (!(in >> script.prepareStatus)) badScript(line);
                 script.prepareDescription = rest(in);
