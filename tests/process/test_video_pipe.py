@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from vxsim import open_fifo_reader as open_reader, read_for, run_until_started, start_sim
+from vxsim import open_fifo_reader as open_reader, read_for, run_until_started
 
 START_CODE = b"\x00\x00\x00\x01"
 SPS = bytes([0x67, 0x64, 0x00, 0x2a, 0xac])
@@ -54,14 +54,14 @@ class VideoPipeTest(unittest.TestCase):
     def test_a_reader_receives_a_key_frame_first_then_the_frames_that_follow(self):
         first = self.reader()  # waiting before the program starts
         script = "display 0 1920 1080\nframe 300 fill=7\nframe 20 count=5 fill=9\n"
-        p = start_sim(["video", "--out", self.fifo, "--width", "640", "--height", "360"], script)
-        try:
+        data = b""
+
+        def read_first(_):
+            nonlocal data
             data = read_for(first, 5, enough=lambda d: d.count(START_CODE) >= 3 + 5)
-            p.wait_for_stderr("started\n")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
+
+        r = run_until_started(["video", "--out", self.fifo, "--width", "640", "--height", "360"], script,
+                              during=read_first)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
         units = nal_units(data)
@@ -71,8 +71,7 @@ class VideoPipeTest(unittest.TestCase):
 
     def test_a_reader_that_comes_back_gets_a_new_key_frame(self):
         script = "display 0 1920 1080\nframe 50 count=10 fill=5\n"  # then a still screen
-        p = start_sim(["video", "--out", self.fifo], script)
-        try:
+        def two_readers(p):
             first = self.reader()
             data = read_for(first, 5, enough=has_key_frame)
             self.assertTrue(has_key_frame(data), "the first reader got no key frame: %r" % data[:64])
@@ -85,11 +84,8 @@ class VideoPipeTest(unittest.TestCase):
             again = read_for(second, 5, enough=has_key_frame)
             self.assertTrue(has_key_frame(again), "the second reader got no key frame: %r" % again[:64])
             self.assertIsNone(p.proc.poll(), "the program must outlive its readers")
-            p.wait_for_stderr("started\n")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=two_readers)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
         forced = [l for l in r.record if l.startswith("session encode") and "options=ForceKeyFrame" in l]
