@@ -222,12 +222,11 @@ TEST_F(VideoCaptureTest, AStillScreenRepeatsTheLastCompleteFrameOnEveryTickEachW
     pump->startRepeating(100);
     deliver(screenSample(shown));
     deliver(screenSample(skipped, withStatus(int64_t(kFrameStatusIdle))));  // must not replace it
-    // Each tick runs a little late, and each repeat is stamped with that late time:
-    // the next tick must still count a whole interval, or the cadence halves.
-    for (int i = 0; i < 10; ++i) {
-        tickAfter(3ms);
-        tickAfter(97ms);
-    }
+    // Ticks are due every 100 ms and run a little late, by 3 ms and then by nothing,
+    // and each repeat is stamped with the time its tick ran: the tick after a late one
+    // finds 97 ms and must still count a whole interval, or the cadence halves.
+    tickAfter(103ms);
+    for (int i = 1; i < 10; ++i) tickAfter(i % 2 == 1 ? 97ms : 103ms);
     const auto encodes = encodesOf(shown);
     ASSERT_EQ(encodes.size(), 1u + 10u) << "the frame, then one repeat per interval";
     EXPECT_TRUE(encodesOf(skipped).empty());

@@ -339,7 +339,7 @@ TEST_F(OutputHandlerTest, DoesNotKeepTheEncoderAliveAndDropsOutputAfterIt) {
     EXPECT_TRUE(delivered.empty());
 }
 
-TEST_F(OutputHandlerTest, TheCallbackIsReadWhenTheOutputArrives) {
+TEST_F(OutputHandlerTest, WithoutACallbackTheUnitIsDropped) {
     // The handler is made with the frame, the output comes later: what counts is the
     // callback at that moment. Without one the unit is dropped, quietly.
     OutputHandler madeWithACallback = VideoEncoder::outputHandler(encoder);
