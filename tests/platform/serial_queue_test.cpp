@@ -84,10 +84,10 @@ private:
 void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 
 TEST(TimerSourceTest, TicksOnItsQueueAtTheDeadlineAndThenOncePerInterval) {
+    TickLog ticks;  // outlives the queue that calls it
     auto clock = std::make_shared<test::ManualClock>();
     auto queue = SerialQueue::create("vx-capture.timer");
     auto timer = TimerSource::create(queue, clock);
-    TickLog ticks;
     timer->schedule(clock->uptimeNanoseconds() + 50'000'000, 20'000'000, 0);
     timer->setEventHandler(ticks.handler(queue));
     timer->resume();
@@ -112,12 +112,12 @@ TEST(TimerSourceTest, TicksOnItsQueueAtTheDeadlineAndThenOncePerInterval) {
 }
 
 TEST(TimerSourceTest, ASlowHandlerDoesNotPileUpTicks) {
+    TickLog ticks;
     auto clock = std::make_shared<test::ManualClock>();
     auto queue = SerialQueue::create("vx-capture.timer");
     auto timer = TimerSource::create(queue, clock);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    TickLog ticks;
     timer->schedule(clock->uptimeNanoseconds() + 5'000'000, 5'000'000, 0);
     timer->setEventHandler(ticks.handler(queue, [&ticks, released] {
         if (ticks.count() == 1) released.wait();  // the first tick takes its time
@@ -140,11 +140,11 @@ TEST(TimerSourceTest, ASlowHandlerDoesNotPileUpTicks) {
 
 TEST(TimerSourceTest, TicksOnTheHostClock) {
     // The one check on real time: generous bounds only.
+    TickLog ticks;
+    std::atomic<uint64_t> first{0};
     auto queue = SerialQueue::create("vx-capture.timer");
     auto timer = TimerSource::create(queue);
-    TickLog ticks;
     const uint64_t installed = uptimeNanoseconds();
-    std::atomic<uint64_t> first{0};
     timer->schedule(installed + 20'000'000, 20'000'000, 0);
     timer->setEventHandler(ticks.handler(queue, [&first] {
         uint64_t none = 0;
