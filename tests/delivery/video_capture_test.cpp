@@ -127,9 +127,10 @@ protected:
         fifoPath = directory.file("video.fifo");
         fifo = FifoWriter::create(fifoPath);
         pump = VideoCapture::create(encoder, fifo, clock, timer.factory());
-        pump->onScreenFramesWanted = [this](bool wanted) {
-            std::lock_guard<std::mutex> guard(hintMutex);
-            hints.push_back(wanted);
+        // The pump outlives the test (see TearDown): the hints live as long as it.
+        pump->onScreenFramesWanted = [hints = hints](bool wanted) {
+            std::lock_guard<std::mutex> guard(hints->mutex);
+            hints->told.push_back(wanted);
         };
     }
     void TearDown() override {
@@ -151,8 +152,8 @@ protected:
         timer.tick();
     }
     std::vector<bool> hintsSoFar() {
-        std::lock_guard<std::mutex> guard(hintMutex);
-        return hints;
+        std::lock_guard<std::mutex> guard(hints->mutex);
+        return hints->told;
     }
 
     test::TemporaryDirectory directory;
@@ -163,8 +164,11 @@ protected:
     std::shared_ptr<VideoEncoder> encoder;
     std::shared_ptr<FifoWriter> fifo;
     std::shared_ptr<VideoCapture> pump;
-    std::mutex hintMutex;
-    std::vector<bool> hints;
+    struct Hints {
+        std::mutex mutex;
+        std::vector<bool> told;
+    };
+    std::shared_ptr<Hints> hints = std::make_shared<Hints>();
 };
 
 TEST_F(VideoCaptureTest, OnlyCompleteScreenFramesAreEncoded) {
