@@ -1,3 +1,4 @@
+// The clock on Linux and in the stand-in: CLOCK_MONOTONIC in nanoseconds.
 #include "platform/media_time.h"
 
 #include <time.h>

@@ -1,14 +1,11 @@
-// The timer source on a thread of ours (Linux and the stand-in): the thread sleeps
-// until each tick is due and hands the handler to the queue.
+// The timer source on a thread of ours (Linux and the stand-in): the thread waits
+// on the timer's clock until each tick is due and hands the handler to the queue.
 #include "platform/timer_source.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
-#include "platform/media_time.h"
 
 namespace vx {
 
@@ -16,6 +13,7 @@ struct TimerSource::Native {
     void run();
 
     std::shared_ptr<SerialQueue> queue;
+    std::shared_ptr<Clock> clock;
     std::function<void()> handler;
     uint64_t deadline = 0;
     uint64_t interval = 0;
@@ -26,13 +24,15 @@ struct TimerSource::Native {
     std::thread thread;
 };
 
-std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<SerialQueue> queue) {
-    return std::shared_ptr<TimerSource>(new TimerSource(std::move(queue)));
+std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<SerialQueue> queue,
+                                                 std::shared_ptr<Clock> clock) {
+    std::shared_ptr<TimerSource> timer(new TimerSource());
+    timer->native_->queue = std::move(queue);
+    timer->native_->clock = clock ? std::move(clock) : Clock::host();
+    return timer;
 }
 
-TimerSource::TimerSource(std::shared_ptr<SerialQueue> queue) : native_(std::make_unique<Native>()) {
-    native_->queue = std::move(queue);
-}
+TimerSource::TimerSource() : native_(std::make_unique<Native>()) {}
 
 TimerSource::~TimerSource() { cancel(); }
 
@@ -50,6 +50,7 @@ void TimerSource::resume() {
     native_->thread = std::thread([native = native_.get()] { native->run(); });
 }
 
+// Waits for the timer's thread (not for a handler running on the queue).
 void TimerSource::cancel() {
     {
         std::lock_guard<std::mutex> guard(native_->mutex);
@@ -63,9 +64,9 @@ void TimerSource::Native::run() {
     uint64_t due = deadline;
     std::unique_lock<std::mutex> lock(mutex);
     while (!cancelled) {
-        uint64_t now = uptimeNanoseconds();
+        uint64_t now = clock->uptimeNanoseconds();
         if (now < due) {
-            wake.wait_for(lock, std::chrono::nanoseconds(due - now));
+            clock->waitUntil(lock, wake, due);
             continue;
         }
         // Hand one tick to the queue unless the previous one has not run yet.
@@ -76,7 +77,7 @@ void TimerSource::Native::run() {
             });
         }
         if (interval == 0) return;
-        uint64_t late = uptimeNanoseconds() - due;
+        uint64_t late = clock->uptimeNanoseconds() - due;
         due += interval * (1 + late / interval);
     }
 }
