@@ -69,7 +69,7 @@ std::variant<std::unique_ptr<PipeWireCapture>, Error> PipeWireCapture::start(
     std::unique_ptr<PipeWireCapture> capture(
         new PipeWireCapture(settings, std::move(deliver), std::move(stopped)));
     if (auto error = capture->connect(pipewireFd)) return *error;
-    if (auto error = capture->awaitFirstFrame()) return *error;
+    if (auto error = capture->awaitStreaming()) return *error;
     return capture;
 }
 
@@ -153,18 +153,18 @@ std::optional<Error> PipeWireCapture::connect(int pipewireFd) {
     return std::nullopt;
 }
 
-std::optional<Error> PipeWireCapture::awaitFirstFrame() {
+std::optional<Error> PipeWireCapture::awaitStreaming() {
     std::unique_lock<std::mutex> lock(phaseMutex_);
-    const bool ended = phaseChanged_.wait_for(lock, std::chrono::nanoseconds(settings_.firstFrameTimeout),
-                                              [this] { return firstFrame_ || failure_; });
-    if (firstFrame_) {
+    const bool ended = phaseChanged_.wait_for(lock, std::chrono::nanoseconds(settings_.startTimeout),
+                                              [this] { return streaming_ || failure_; });
+    if (streaming_) {
         phase_ = Phase::running;
         return std::nullopt;
     }
     phase_ = Phase::abandoned;
     if (ended && failure_) return failure_;
-    return Error{-1, "no picture came from the screen cast within " +
-                         std::to_string(settings_.firstFrameTimeout / 1000000000) +
+    return Error{-1, "the screen cast did not start streaming within " +
+                         std::to_string(settings_.startTimeout / 1000000000) +
                          " s (is a PipeWire session manager such as WirePlumber running?)"};
 }
 
@@ -199,6 +199,7 @@ void PipeWireCapture::onGlobalRemove(void* data, uint32_t id) {
 void PipeWireCapture::onStateChanged(void* data, pw_stream_state, pw_stream_state state,
                                      const char* error) {
     auto* self = static_cast<PipeWireCapture*>(data);
+    if (state == PW_STREAM_STATE_STREAMING) self->markStarted();
     if (state == PW_STREAM_STATE_ERROR)
         self->fail(Error{-1, std::string("the screen cast failed: ") + (error ? error : "stream error")});
     else if (state == PW_STREAM_STATE_UNCONNECTED && self->connected_)
@@ -284,9 +285,13 @@ void PipeWireCapture::deliverPending() {
     sample->attachments = AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)}}};
     sample->presentationTime = hostTime();
     deliver_(std::move(sample));
+    markStarted();
+}
+
+void PipeWireCapture::markStarted() {
     std::lock_guard<std::mutex> guard(phaseMutex_);
-    if (!firstFrame_) {
-        firstFrame_ = true;
+    if (!streaming_) {
+        streaming_ = true;
         phaseChanged_.notify_all();
     }
 }

@@ -8,8 +8,10 @@
 // held downstream, keeps its buffer until it can be converted; a newer change
 // replaces it. A still screen brings no buffers and costs nothing.
 //
-// start() returns once the first frame has been delivered, or with an error when
-// it fails or no frame comes within the deadline. Afterwards the end of the node
+// start() returns once the stream runs (linked to the node, streaming), or with an
+// error when it fails or does not run within the deadline (no session manager
+// links it). The first frame usually follows at once; a compositor that sends
+// frames only for damage may send the first one with the first change. Afterwards the end of the node
 // (the compositor or the portal ended the cast), a stream error or the loss of
 // the PipeWire connection calls stopped once, on the loop thread; samples also
 // come on that thread. Destruction stops the loop thread first.
@@ -39,7 +41,7 @@ public:
         PixelRect destination;    // where the screen goes in the picture
         uint64_t frameInterval = 0;  // nanoseconds
         int pictures = 4;         // pool size
-        uint64_t firstFrameTimeout = 5000000000;  // nanoseconds
+        uint64_t startTimeout = 5000000000;  // nanoseconds
     };
 
     // Owns pipewireFd from the call on (closed on failure too).
@@ -54,7 +56,7 @@ private:
     PipeWireCapture(const Settings& settings, CaptureSource::Deliver deliver,
                     CaptureSource::Stopped stopped);
     std::optional<Error> connect(int pipewireFd);
-    std::optional<Error> awaitFirstFrame();
+    std::optional<Error> awaitStreaming();
 
     // Loop thread.
     void formatChanged(const spa_pod* format);
@@ -62,6 +64,7 @@ private:
     void deliverPending();
     void armTimer(uint64_t nanoseconds);
     void fail(Error error);
+    void markStarted();
 
     static void onCoreError(void* self, uint32_t id, int seq, int res, const char* message);
     static void onGlobalRemove(void* self, uint32_t id);
@@ -95,7 +98,7 @@ private:
     std::mutex phaseMutex_;  // guards the three below
     std::condition_variable phaseChanged_;
     Phase phase_ = Phase::starting;
-    bool firstFrame_ = false;
+    bool streaming_ = false;  // the stream runs (or a frame came)
     std::optional<Error> failure_;
 };
 
