@@ -12,7 +12,8 @@ FrameStatus frameStatusOf(const spa_buffer& buffer) {
     const spa_meta* damage = nullptr;
     for (uint32_t i = 0; i < buffer.n_metas; ++i)
         if (buffer.metas[i].type == SPA_META_VideoDamage) damage = &buffer.metas[i];
-    if (!damage || !damage->data) return kFrameStatusComplete;
+    if (!damage) return kFrameStatusComplete;
+    if (!damage->data) return kFrameStatusIdle;
     const auto* region = static_cast<const spa_meta_region*>(damage->data);
     const size_t count = damage->size / sizeof(spa_meta_region);
     // Regions end at the first one of zero size.
