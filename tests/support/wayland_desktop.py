@@ -32,7 +32,7 @@ SHIM_SOURCE = os.path.join(HERE, "screencopy_shm_shim.c")
 PORTAL_WLR = "/usr/libexec/xdg-desktop-portal-wlr"
 PORTAL = "/usr/libexec/xdg-desktop-portal"
 PERMISSION_STORE = "/usr/libexec/xdg-permission-store"
-TOOLS = ("dbus-daemon", "busctl", "pipewire", "wireplumber", "pw-cli", "sway", "foot", "setpriv", "cc")
+TOOLS = ("dbus-daemon", "dbus-send", "pipewire", "wireplumber", "pw-cli", "sway", "foot", "setpriv", "cc")
 OUTPUT = "HEADLESS-1"
 
 
@@ -83,9 +83,8 @@ class WaylandDesktop:
         self.bus = f"unix:path={bus_socket}"
         config = self._write("bus.conf", BUS_CONFIG.format(socket=bus_socket))
         self._spawn("dbus-daemon", ["dbus-daemon", "--config-file", config, "--nofork", "--nopidfile"])
-        self._wait("session bus", lambda: self._quiet(["busctl", f"--address={self.bus}", "call",
-                                                        "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                        "org.freedesktop.DBus", "GetId"]))
+        self._wait("session bus", lambda: self._quiet(self._bus_call(
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.GetId")))
 
         self._spawn("pipewire", ["pipewire"])
         self._wait("pipewire", lambda: self._quiet(["pw-cli", "-r", "pipewire-0", "info", "0"]))
@@ -259,17 +258,22 @@ class WaylandDesktop:
         except subprocess.TimeoutExpired:
             return ""
 
+    def _bus_call(self, destination, path, method, *arguments):
+        return ["dbus-send", f"--bus={self.bus}", "--print-reply", f"--dest={destination}", path,
+                method, *arguments]
+
     def _owned(self, name):
-        reply = self._output(["busctl", f"--address={self.bus}", "call", "org.freedesktop.DBus",
-                              "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", "s", name])
-        return reply.strip() == "b true"
+        reply = self._output(self._bus_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                            "org.freedesktop.DBus.NameHasOwner", f"string:{name}"))
+        return reply.split()[-2:] == ["boolean", "true"]
 
     def _cursor_modes(self):
-        reply = self._output(["busctl", f"--address={self.bus}", "get-property",
-                              "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                              "org.freedesktop.portal.ScreenCast", "AvailableCursorModes"])
+        reply = self._output(self._bus_call(
+            "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+            "org.freedesktop.DBus.Properties.Get", "string:org.freedesktop.portal.ScreenCast",
+            "string:AvailableCursorModes"))
         words = reply.split()
-        return int(words[1]) if len(words) == 2 and words[1].isdigit() else 0
+        return int(words[-1]) if words[-2:-1] == ["uint32"] and words[-1].isdigit() else 0
 
 
 def _end(process, first=signal.SIGTERM, grace=0.6):
