@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "base/diagnostics.h"
+
 namespace vx {
 
 namespace {
@@ -49,6 +51,13 @@ int64_t option(const std::string& name, int64_t fallback) {
     auto text = stringOption(name);
     if (!text) return fallback;
     return parseDecimal(*text).value_or(fallback);
+}
+
+void requireRange(const char* name, int64_t value, int64_t lowest, int64_t highest) {
+    if (value >= lowest && value <= highest) return;
+    fail(std::string("invalid ") + name + " " + std::to_string(value) + ": must be between " +
+             std::to_string(lowest) + " and " + std::to_string(highest),
+         2);
 }
 
 }  // namespace vx

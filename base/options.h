@@ -25,4 +25,8 @@ std::optional<std::string> stringOption(const std::string& name);
 // the signed 64-bit range.
 std::optional<int64_t> parseDecimal(const std::string& text);
 
+// Ends the process with status 2 and the line "invalid <name> <value>: must be
+// between <lowest> and <highest>" unless lowest <= value <= highest.
+void requireRange(const char* name, int64_t value, int64_t lowest, int64_t highest);
+
 }  // namespace vx

@@ -21,7 +21,7 @@ std::vector<uint8_t> screen(int width, int height) {
 void convert(benchmark::State& state, int sourceWidth, int sourceHeight) {
     const int width = 1920, height = 1080;
     std::vector<uint8_t> source = screen(sourceWidth, sourceHeight);
-    vx::PixelBuffer picture(width, height);
+    vx::ImageBuffer picture(width, height);
     vx::Nv12Converter converter(sourceWidth, sourceHeight, width, height,
                                 vx::Nv12Converter::area(std::nullopt, width, height));
     for (auto _ : state) {

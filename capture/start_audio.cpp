@@ -28,14 +28,6 @@ namespace {
 constexpr int64_t kMaxChannels = 64;
 constexpr int64_t kMaxRate = std::numeric_limits<int32_t>::max();
 
-// Ends the process with status 2 unless low <= value <= high.
-void requireWithin(const char* name, int64_t value, int64_t low, int64_t high) {
-    if (value >= low && value <= high) return;
-    fail(std::string("invalid ") + name + " " + std::to_string(value) + ": must be between " +
-             std::to_string(low) + " and " + std::to_string(high),
-         2);
-}
-
 ShareableContent shareableContent() {
     auto result = await<ShareableContentResult>([](auto handler) {
         getShareableContent(false, false, std::move(handler));
@@ -54,8 +46,8 @@ void addOutput(Stream& stream, const std::shared_ptr<AudioWriter>& writer, Outpu
 void startAudio() {
     const int64_t channels = option("--channels", 2);
     const int64_t rate = option("--rate", 48000);
-    requireWithin("--channels", channels, 0, kMaxChannels);
-    requireWithin("--rate", rate, 1, kMaxRate);
+    requireRange("--channels", channels, 0, kMaxChannels);
+    requireRange("--rate", rate, 1, kMaxRate);
 
     auto writer = std::make_shared<AudioWriter>(channels);
     keepAlive.push_back(writer);

@@ -27,14 +27,6 @@ constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kUInt32Max = std::numeric_limits<uint32_t>::max();
 constexpr int64_t kMaxBitrateKbps = std::numeric_limits<int64_t>::max() / 1000;
 
-// Ends the process with status 2 when an option's value lies outside [lowest, highest].
-void requireRange(const char* name, int64_t value, int64_t lowest, int64_t highest) {
-    if (value >= lowest && value <= highest) return;
-    fail(std::string("invalid ") + name + " " + std::to_string(value) + ": must be between " +
-             std::to_string(lowest) + " and " + std::to_string(highest),
-         2);
-}
-
 // The display scaled to fit a width x height frame, keeping its aspect ratio,
 // centred. A display that reports no size gets the whole frame.
 Rect fittedRect(const Display& display, int64_t width, int64_t height) {

@@ -30,7 +30,7 @@
 #include <span>
 #include <string>
 
-#include "delivery/file_descriptor.h"
+#include "platform/file_descriptor.h"
 
 namespace vx {
 

@@ -34,7 +34,7 @@ VideoCapture::VideoCapture(std::shared_ptr<VideoEncoder> encoder, std::shared_pt
 void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, OutputType type) {
     if (type != OutputType::screen) return;
     if (!sample.isValid()) return;
-    std::shared_ptr<PixelBuffer> frame = sample.imageBuffer;
+    std::shared_ptr<ImageBuffer> frame = sample.imageBuffer;
     if (!frame) return;
     const AttachmentsArray* attachments = sampleAttachmentsArray(sample);
     if (!attachments || attachments->empty() || attachments->front().empty()) return;
@@ -44,7 +44,7 @@ void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, Ou
     const int64_t* value = std::get_if<int64_t>(&status->second);
     if (!value || *value != kFrameStatusComplete) return;
 
-    std::shared_ptr<PixelBuffer> previous;  // released after the lock
+    std::shared_ptr<ImageBuffer> previous;  // released after the lock
     {
         std::lock_guard<std::mutex> guard(lock);
         previous = std::exchange(lastFrame, frame);
@@ -64,7 +64,7 @@ void VideoCapture::startRepeating(int64_t every) {
 }
 
 void VideoCapture::tick(uint64_t intervalNanoseconds) {
-    std::shared_ptr<PixelBuffer> frame;
+    std::shared_ptr<ImageBuffer> frame;
     {
         std::lock_guard<std::mutex> guard(lock);
         // lastEncode is only ever stored under this lock, before now is read, so the

@@ -20,7 +20,7 @@
 #include "base/capture_output.h"
 #include "delivery/fifo_writer.h"
 #include "encode/video_encoder.h"
-#include "platform/pixel_buffer.h"
+#include "platform/image_buffer.h"
 #include "platform/timer_source.h"
 
 namespace vx {
@@ -48,7 +48,7 @@ private:
     const std::shared_ptr<VideoEncoder> encoder;
     const std::shared_ptr<FifoWriter> fifo;  // kept alive with the pump; not used after wiring
     std::mutex lock;                         // guards lastFrame and lastEncode
-    std::shared_ptr<PixelBuffer> lastFrame;  // the latest complete frame, not copied
+    std::shared_ptr<ImageBuffer> lastFrame;  // the latest complete frame, not copied
     uint64_t lastEncode;                     // uptime nanoseconds of the last hand-over
     std::shared_ptr<TimerSource> repeater;
 };

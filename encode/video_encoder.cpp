@@ -12,10 +12,6 @@ namespace vx {
 
 namespace {
 
-// What create() reports for settings no session can take (the platform's
-// "invalid parameter" status).
-constexpr Status kInvalidSettings = -12902;
-
 bool fitsInt32(int64_t value) {
     return value >= std::numeric_limits<int32_t>::min() &&
            value <= std::numeric_limits<int32_t>::max();
@@ -34,7 +30,7 @@ std::shared_ptr<VideoEncoder> VideoEncoder::create(int64_t width, int64_t height
                                                    int64_t bitrateKbps) {
     if (!fitsInt32(width) || !fitsInt32(height) || !fitsInt32(fps) ||
         !productFitsInt64(bitrateKbps, 1000) || !productFitsInt64(fps, 2)) {
-        throw Error{kInvalidSettings, "invalid encoder settings (" + std::to_string(width) + "x" +
+        throw Error{kEncoderInvalidParameter, "invalid encoder settings (" + std::to_string(width) + "x" +
                                           std::to_string(height) + ", " + std::to_string(fps) +
                                           " fps, " + std::to_string(bitrateKbps) + " kbps)"};
     }
@@ -83,7 +79,7 @@ std::shared_ptr<VideoEncoder> VideoEncoder::create(int64_t width, int64_t height
     return encoder;
 }
 
-void VideoEncoder::encode(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime) {
+void VideoEncoder::encode(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime) {
     if (!session) return;
     bool force;
     {

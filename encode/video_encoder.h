@@ -14,7 +14,7 @@
 
 #include "platform/compression_session.h"
 #include "platform/media_time.h"
-#include "platform/pixel_buffer.h"
+#include "platform/image_buffer.h"
 
 namespace vx {
 
@@ -35,7 +35,7 @@ public:
     // Submits one frame, lasting 1/fps, stamped with presentationTime as given. The
     // first frame and the first one after each requestKeyframe() are forced to be key
     // frames. Reports nothing; a request consumed by a frame the session refuses is lost.
-    void encode(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime);
+    void encode(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime);
 
     // The next frame passed to encode() becomes a key frame. Any thread.
     void requestKeyframe();

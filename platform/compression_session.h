@@ -17,7 +17,7 @@
 
 #include "platform/error.h"
 #include "platform/media_time.h"
-#include "platform/pixel_buffer.h"
+#include "platform/image_buffer.h"
 #include "platform/sample_buffer.h"
 
 namespace vx {
@@ -64,7 +64,7 @@ public:
     virtual Status setProperty(const std::string& key, const PropertyValue& value) = 0;
     virtual Status prepareToEncodeFrames() = 0;
     // options null: no per-frame options at all.
-    virtual Status encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime,
+    virtual Status encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                                Time duration, const FrameOptions* options,
                                OutputHandler outputHandler) = 0;
 };

@@ -15,7 +15,20 @@ struct Error {
     std::string description;  // may be empty
 };
 
-// The code a capture carries when the user has not allowed screen recording.
+// The codes the program and its backends report, in one place.
+// The user has not allowed screen recording.
 inline constexpr int64_t kUserDeclinedCapture = -3801;
+// The stream cannot take that output (one output per type).
+inline constexpr int64_t kStreamOutputRefused = -3805;
+// The stream is already running.
+inline constexpr int64_t kStreamAlreadyRunning = -3808;
+// The compression session does not take these settings.
+inline constexpr Status kEncoderInvalidParameter = -12902;
+// The X server cannot be reached, or was lost.
+inline constexpr int64_t kDisplayConnectionFailed = -1;
+// The X server lacks what the screen capture needs (shared memory, true colour).
+inline constexpr int64_t kDisplayUnsupported = -2;
+// The desktop portal's screen cast cannot be had or read (Wayland), or ended.
+inline constexpr int64_t kScreenCastFailed = -3;
 
 }  // namespace vx

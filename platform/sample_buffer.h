@@ -16,7 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/media_time.h"
-#include "platform/pixel_buffer.h"
+#include "platform/image_buffer.h"
 
 namespace vx {
 
@@ -112,7 +112,7 @@ private:
 
 struct SampleBuffer {
     bool valid = true;
-    std::shared_ptr<PixelBuffer> imageBuffer;                 // screen frames
+    std::shared_ptr<ImageBuffer> imageBuffer;                 // screen frames
     std::optional<AttachmentsArray> attachments;              // absent: no array
     std::shared_ptr<const FormatDescription> formatDescription;
     int64_t numSamples = 0;                                   // audio frames

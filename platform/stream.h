@@ -52,6 +52,12 @@ public:
     // Starts the capture. The handler runs once, on a thread of the platform's:
     // no error means that the stream runs.
     virtual void startCapture(std::function<void(std::optional<Error>)> completionHandler) = 0;
+
+    // Whether anybody uses the screen frames at the moment (a pipe reader is
+    // attached). While nobody does, a stream may grab less often or not at all;
+    // once wanted again it delivers a fresh complete frame soon. Any thread; a hint
+    // only, ignored by streams that cannot act on it. Streams start as wanted.
+    virtual void setScreenFramesWanted(bool /*wanted*/) {}
 };
 
 }  // namespace vx

@@ -41,7 +41,7 @@ std::optional<Error> LinuxStream::addStreamOutput(std::shared_ptr<StreamOutput> 
                                                   std::shared_ptr<SerialQueue> queue) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (outputs_.count(type))
-        return Error{-3805, "an output of this type is already registered"};
+        return Error{kStreamOutputRefused, "an output of this type is already registered"};
     outputs_[type] = Registration{std::move(output), std::move(queue)};
     return std::nullopt;
 }
@@ -54,7 +54,7 @@ void LinuxStream::startCapture(std::function<void(std::optional<Error>)> complet
 }
 
 std::optional<Error> LinuxStream::startSources() {
-    if (!sources_.empty()) return Error{-3808, "the capture is already running"};
+    if (!sources_.empty()) return Error{kStreamAlreadyRunning, "the capture is already running"};
     std::vector<OutputType> types;
     if (auto screen = screenSource(filter_, configuration_)) {
         sources_.push_back(std::move(screen));

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_compression_session.h"
 
+#include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_state.h"
 
 namespace vx {
@@ -62,13 +63,13 @@ const std::vector<uint8_t>& SimCompressionSession::pictureParameterSet() {
     return *pps;
 }
 
-Status SimCompressionSession::encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer,
+Status SimCompressionSession::encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer,
                                           Time presentationTime, Time duration,
                                           const FrameOptions* options,
                                           OutputHandler outputHandler) {
     bool forced = options && options->count(kEncodeFrameOptionKey_ForceKeyFrame) &&
                   options->at(kEncodeFrameOptionKey_ForceKeyFrame);
-    int luma = imageBuffer ? imageBuffer->plane(0)[0] : -1;
+    int luma = imageBuffer ? simPictureLuma(*imageBuffer) : -1;
     note("session encode pts=" + timeText(presentationTime) + " duration=" + timeText(duration) +
          " options=" + (options ? (forced ? "ForceKeyFrame" : "other") : "none") +
          " luma=" + std::to_string(luma));

@@ -18,7 +18,7 @@ public:
 
     Status setProperty(const std::string& key, const PropertyValue& value) override;
     Status prepareToEncodeFrames() override;
-    Status encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime,
+    Status encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                        Time duration, const FrameOptions* options,
                        OutputHandler outputHandler) override;
 

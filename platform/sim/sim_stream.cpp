@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/media_time.h"
+#include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_state.h"
 
 namespace vx {
@@ -125,10 +126,7 @@ std::shared_ptr<const SampleBuffer> makeFrameSample(const ScriptedFrame& frame, 
     sample->attachments = frame.attachments;
     sample->presentationTime = hostTime();
     if (frame.hasImage) {
-        auto picture = std::make_shared<PixelBuffer>(pixels, pixels);
-        std::fill(picture->plane(0), picture->plane(0) + pixels * pixels, frame.fill);
-        std::fill(picture->plane(1), picture->plane(1) + pixels * pixels / 2, uint8_t(128));
-        sample->imageBuffer = std::move(picture);
+        sample->imageBuffer = simPicture(frame.fill, pixels);
     }
     return sample;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_script.h"
 #include "tests/delivery/pipe_reader.h"
 #include "tests/delivery/temporary_directory.h"
@@ -45,9 +46,7 @@ AttachmentsArray withStatus(AttachmentValue status) {
 SampleBuffer screenSample(uint8_t luma,
                           std::optional<AttachmentsArray> attachments = withStatus(int64_t(0))) {
     SampleBuffer sample;
-    auto picture = std::make_shared<PixelBuffer>(16, 16);
-    std::fill(picture->plane(0), picture->plane(0) + 16 * 16, luma);
-    sample.imageBuffer = std::move(picture);
+    sample.imageBuffer = simPicture(luma);
     sample.attachments = std::move(attachments);
     return sample;
 }

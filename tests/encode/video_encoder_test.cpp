@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_script.h"
 
 namespace vx {
@@ -87,11 +88,7 @@ std::string optionsOf(const std::string& encodeLine) {
     return encodeLine.substr(at + 8, encodeLine.find(' ', at) - at - 8);
 }
 
-std::shared_ptr<PixelBuffer> picture(uint8_t luma) {
-    auto buffer = std::make_shared<PixelBuffer>(16, 16);
-    std::fill(buffer->plane(0), buffer->plane(0) + 16 * 16, luma);
-    return buffer;
-}
+std::shared_ptr<ImageBuffer> picture(uint8_t luma) { return simPicture(luma); }
 
 std::shared_ptr<VideoEncoder> makeEncoder(sim::Script script = {}, int64_t fps = 60,
                                           int64_t bitrateKbps = 18000) {

@@ -31,12 +31,12 @@ struct Source {
     size_t stride() const { return size_t(width) * 4; }
 };
 
-uint8_t lumaAt(const PixelBuffer& p, int x, int y) { return p.plane(0)[y * p.stride(0) + x]; }
-uint8_t cbAt(const PixelBuffer& p, int x, int y) { return p.plane(1)[(y / 2) * p.stride(1) + (x & ~1)]; }
-uint8_t crAt(const PixelBuffer& p, int x, int y) { return p.plane(1)[(y / 2) * p.stride(1) + (x & ~1) + 1]; }
+uint8_t lumaAt(const ImageBuffer& p, int x, int y) { return p.plane(0)[y * p.stride(0) + x]; }
+uint8_t cbAt(const ImageBuffer& p, int x, int y) { return p.plane(1)[(y / 2) * p.stride(1) + (x & ~1)]; }
+uint8_t crAt(const ImageBuffer& p, int x, int y) { return p.plane(1)[(y / 2) * p.stride(1) + (x & ~1) + 1]; }
 
-PixelBuffer convertWhole(const Source& source) {
-    PixelBuffer picture(source.width, source.height);
+ImageBuffer convertWhole(const Source& source) {
+    ImageBuffer picture(source.width, source.height);
     Nv12Converter converter(source.width, source.height, source.width, source.height,
                             Nv12Converter::area(std::nullopt, source.width, source.height));
     EXPECT_TRUE(converter.convert(source.bytes.data(), source.stride(), picture));
@@ -64,7 +64,7 @@ TEST(Nv12Converter, KnownColoursEverywhereInThePicture) {
     for (int width : {70, 6}) {
         for (const ColourCase& c : kColours) {
             SCOPED_TRACE(std::string(c.name) + " width " + std::to_string(width));
-            PixelBuffer picture = convertWhole(Source(width, 4, c.colour));
+            ImageBuffer picture = convertWhole(Source(width, 4, c.colour));
             for (int y = 0; y < 4; ++y)
                 for (int x = 0; x < width; ++x) {
                     ASSERT_EQ(lumaAt(picture, x, y), c.y) << x << "," << y;
@@ -79,7 +79,7 @@ TEST(Nv12Converter, ChromaIsTheAverageOfItsTwoByTwoBlock) {
     // One red and three black pixels per block: Cr = 128 + (240 - 128) / 4 = 156.
     Source source(64, 2, {0, 0, 0});
     for (int x = 0; x < 64; x += 2) source.set(x, 1, {0, 0, 255});
-    PixelBuffer picture = convertWhole(source);
+    ImageBuffer picture = convertWhole(source);
     for (int x = 0; x < 64; x += 2) {
         EXPECT_EQ(lumaAt(picture, x, 1), 63);
         EXPECT_EQ(lumaAt(picture, x + 1, 1), 16);
@@ -164,7 +164,7 @@ TEST(Nv12Converter, FittedAreaWithBlackBorders) {
         SCOPED_TRACE(std::to_string(c.sourceWidth) + "x" + std::to_string(c.sourceHeight));
         Source source(c.sourceWidth, c.sourceHeight, {255, 255, 255});
         PixelRect area = Nv12Converter::area(c.rect, c.width, c.height);
-        PixelBuffer picture(c.width, c.height);
+        ImageBuffer picture(c.width, c.height);
         std::fill(picture.plane(0), picture.plane(0) + c.width * c.height, 99);  // stale content
         std::fill(picture.plane(1), picture.plane(1) + c.width * c.height / 2, 99);
         Nv12Converter converter(c.sourceWidth, c.sourceHeight, c.width, c.height, area);
@@ -187,7 +187,7 @@ TEST(Nv12Converter, ScalingKeepsFlatColoursExact) {
     for (const Size& s : sizes) {
         SCOPED_TRACE(std::to_string(s.sourceWidth) + "x" + std::to_string(s.sourceHeight));
         Source source(s.sourceWidth, s.sourceHeight, {0, 255, 0});
-        PixelBuffer picture(s.width, s.height);
+        ImageBuffer picture(s.width, s.height);
         Nv12Converter converter(s.sourceWidth, s.sourceHeight, s.width, s.height,
                                 Nv12Converter::area(std::nullopt, s.width, s.height));
         ASSERT_TRUE(converter.convert(source.bytes.data(), source.stride(), picture));
@@ -204,7 +204,7 @@ TEST(Nv12Converter, HalvingAveragesNeighbours) {
     Source source(64, 16, {0, 0, 0});
     for (int y = 0; y < 16; ++y)
         for (int x = (y % 2); x < 64; x += 2) source.set(x, y, {255, 255, 255});
-    PixelBuffer picture(32, 8);
+    ImageBuffer picture(32, 8);
     Nv12Converter converter(64, 16, 32, 8, Nv12Converter::area(std::nullopt, 32, 8));
     ASSERT_TRUE(converter.convert(source.bytes.data(), source.stride(), picture));
     for (int y = 0; y < 8; ++y)
@@ -217,7 +217,7 @@ TEST(Nv12Converter, ScalingKeepsEdgesInPlace) {
     Source source(64, 4, {255, 0, 0});
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 32; ++x) source.set(x, y, {0, 0, 255});
-    PixelBuffer picture(32, 2);
+    ImageBuffer picture(32, 2);
     Nv12Converter converter(64, 4, 32, 2, Nv12Converter::area(std::nullopt, 32, 2));
     ASSERT_TRUE(converter.convert(source.bytes.data(), source.stride(), picture));
     for (int x = 0; x < 15; ++x) EXPECT_EQ(lumaAt(picture, x, 0), 63) << x;
@@ -227,7 +227,7 @@ TEST(Nv12Converter, ScalingKeepsEdgesInPlace) {
 TEST(Nv12Converter, RefusesAPictureOfAnotherSize) {
     Source source(8, 8, {1, 2, 3});
     Nv12Converter converter(8, 8, 8, 8, Nv12Converter::area(std::nullopt, 8, 8));
-    PixelBuffer wrong(8, 6);
+    ImageBuffer wrong(8, 6);
     EXPECT_FALSE(converter.convert(source.bytes.data(), source.stride(), wrong));
 }
 

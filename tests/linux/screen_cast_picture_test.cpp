@@ -62,7 +62,7 @@ struct ShmBuffer {
 std::vector<uint8_t> nv12Of(PixelLayout layout, uint32_t offset, uint32_t stride) {
     ShmBuffer source(layout, offset, stride);
     ScreenCastPicture picture(layout, kWidth, kHeight, kWidth, kHeight, PixelRect{0, 0, kWidth, kHeight});
-    PixelBuffer out(kWidth, kHeight);
+    ImageBuffer out(kWidth, kHeight);
     EXPECT_TRUE(picture.fill(source.buffer, out));
     return std::vector<uint8_t>(out.plane(0), out.plane(0) + kWidth * kHeight * 3 / 2);
 }
@@ -77,7 +77,7 @@ TEST(ScreenCastPicture, EveryLayoutGivesThePictureOfItsBgrxTwin) {
 }
 
 TEST(ScreenCastPicture, RefusesABufferThatHoldsLessThanAPicture) {
-    PixelBuffer out(kWidth, kHeight);
+    ImageBuffer out(kWidth, kHeight);
     ScreenCastPicture picture(PixelLayout::bgrx, kWidth, kHeight, kWidth, kHeight,
                               PixelRect{0, 0, kWidth, kHeight});
     ShmBuffer cut(PixelLayout::bgrx, 0, kWidth * 4);

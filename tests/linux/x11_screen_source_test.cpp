@@ -3,6 +3,7 @@
 // a picture still held downstream, and the stop when the server goes away.
 #include "platform/linux/x11/x11_monitors.h"
 #include "platform/linux/x11/x11_screen_source.h"
+#include "platform/nv12/image_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The libx264 compression session: what the Annex-B conversion reads from its
 // samples, key frames, the property table, and its handler contract.
 #include "platform/linux/x264/x264_session.h"
+#include "platform/nv12/image_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,8 @@ private:
     std::vector<Output> outputs_;
 };
 
-std::shared_ptr<PixelBuffer> picture(int seed, int width = kWidth, int height = kHeight) {
-    auto buffer = std::make_shared<PixelBuffer>(width, height);
+std::shared_ptr<ImageBuffer> picture(int seed, int width = kWidth, int height = kHeight) {
+    auto buffer = std::make_shared<ImageBuffer>(width, height);
     uint8_t* luma = buffer->plane(0);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) luma[y * width + x] = uint8_t((x * 3 + y + seed * 8) & 0xff);

@@ -1,26 +1,26 @@
 #include <gtest/gtest.h>
 
-#include "platform/pixel_buffer_pool.h"
+#include "platform/nv12/image_buffer_pool.h"
 #include "platform/sample_buffer.h"
 
 namespace vx {
 namespace {
 
-TEST(PixelBufferPoolTest, NeverHandsOutABufferThatIsStillHeld) {
-    PixelBufferPool pool(4, 2, 2);
+TEST(ImageBufferPoolTest, NeverHandsOutABufferThatIsStillHeld) {
+    ImageBufferPool pool(4, 2, 2);
     auto first = pool.acquire();
     auto second = pool.acquire();
     ASSERT_TRUE(first && second);
     EXPECT_NE(first, second);
     EXPECT_EQ(pool.acquire(), nullptr) << "both buffers are held";
-    PixelBuffer* released = second.get();
+    ImageBuffer* released = second.get();
     second.reset();
     auto again = pool.acquire();
     EXPECT_EQ(again.get(), released) << "a released buffer is reused, not reallocated";
 }
 
-TEST(PixelBufferTest, PlanesAreNv12Sized) {
-    PixelBuffer buffer(6, 4);
+TEST(ImageBufferTest, PlanesAreNv12Sized) {
+    ImageBuffer buffer(6, 4);
     EXPECT_EQ(buffer.plane(1) - buffer.plane(0), 24);
     EXPECT_EQ(buffer.stride(0), 6);
     EXPECT_EQ(buffer.stride(1), 6);

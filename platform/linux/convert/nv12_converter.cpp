@@ -47,7 +47,7 @@ Nv12Converter::Nv12Converter(int sourceWidth, int sourceHeight, int width, int h
     }
 }
 
-bool Nv12Converter::convert(const uint8_t* source, size_t stride, PixelBuffer& picture) {
+bool Nv12Converter::convert(const uint8_t* source, size_t stride, ImageBuffer& picture) {
     if (picture.width() != width_ || picture.height() != height_) return false;
     fillBorders(picture);
     uint8_t* luma = picture.plane(0) + size_t(picture.stride(0)) * area_.y + area_.x;
@@ -74,7 +74,7 @@ bool Nv12Converter::convert(const uint8_t* source, size_t stride, PixelBuffer& p
     return true;
 }
 
-void Nv12Converter::fillBorders(PixelBuffer& picture) const {
+void Nv12Converter::fillBorders(ImageBuffer& picture) const {
     const PixelRect& a = area_;
     if (a == PixelRect{0, 0, width_, height_}) return;
     const size_t lumaStride = picture.stride(0);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/linux/convert/bgra_scaler.h"
-#include "platform/pixel_buffer.h"
+#include "platform/nv12/image_buffer.h"
 #include "platform/stream_configuration.h"
 
 namespace vx {
@@ -39,12 +39,12 @@ public:
     // source: sourceHeight rows of sourceWidth pixels (B, G, R, X bytes), stride bytes
     // apart. Writes every pixel of picture. False (nothing written) when picture does
     // not have the output size.
-    bool convert(const uint8_t* source, size_t stride, PixelBuffer& picture);
+    bool convert(const uint8_t* source, size_t stride, ImageBuffer& picture);
 
     const PixelRect& destination() const { return area_; }
 
 private:
-    void fillBorders(PixelBuffer& picture) const;
+    void fillBorders(ImageBuffer& picture) const;
 
     int sourceWidth_;
     int sourceHeight_;

@@ -3,6 +3,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,12 +64,12 @@ const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
 }  // namespace
 
 std::variant<std::unique_ptr<PipeWireCapture>, Error> PipeWireCapture::start(
-    int pipewireFd, const Settings& settings, CaptureSource::Deliver deliver,
+    const FileDescriptor& pipewire, const Settings& settings, CaptureSource::Deliver deliver,
     CaptureSource::Stopped stopped) {
     initPipeWire();
     std::unique_ptr<PipeWireCapture> capture(
         new PipeWireCapture(settings, std::move(deliver), std::move(stopped)));
-    if (auto error = capture->connect(pipewireFd)) return *error;
+    if (auto error = capture->connect(pipewire)) return *error;
     if (auto error = capture->awaitStreaming()) return *error;
     return capture;
 }
@@ -91,20 +92,17 @@ PipeWireCapture::~PipeWireCapture() {
     context_.reset();
 }
 
-std::optional<Error> PipeWireCapture::connect(int pipewireFd) {
+std::optional<Error> PipeWireCapture::connect(const FileDescriptor& pipewire) {
     loop_.reset(pw_thread_loop_new("vx-capture.wayland", nullptr));
-    if (!loop_) {
-        close(pipewireFd);
-        return Error{-1, "cannot make the PipeWire loop"};
-    }
+    if (!loop_) return Error{kScreenCastFailed, "cannot make the PipeWire loop"};
     pw_loop* loop = pw_thread_loop_get_loop(loop_.get());
     context_.reset(pw_context_new(loop, nullptr, 0));
-    if (!context_) {
-        close(pipewireFd);
-        return Error{-1, "cannot make the PipeWire context"};
-    }
-    core_.reset(pw_context_connect_fd(context_.get(), pipewireFd, nullptr, 0));
-    if (!core_) return Error{-1, "cannot connect to PipeWire through the portal's descriptor"};
+    if (!context_) return Error{kScreenCastFailed, "cannot make the PipeWire context"};
+    // The core takes the descriptor it is given: a copy of the grant's.
+    const int connection = fcntl(pipewire.get(), F_DUPFD_CLOEXEC, 3);
+    if (connection < 0) return Error{kScreenCastFailed, "cannot use the portal's PipeWire descriptor"};
+    core_.reset(pw_context_connect_fd(context_.get(), connection, nullptr, 0));
+    if (!core_) return Error{kScreenCastFailed, "cannot connect to PipeWire through the portal's descriptor"};
 
     static const pw_core_events core = [] {
         pw_core_events events = coreEvents;
@@ -127,16 +125,16 @@ std::optional<Error> PipeWireCapture::connect(int pipewireFd) {
     }();
     pw_core_add_listener(core_.get(), &coreListener_, &core, this);
     registry_.reset(pw_core_get_registry(core_.get(), PW_VERSION_REGISTRY, 0));
-    if (!registry_) return Error{-1, "cannot read the PipeWire registry"};
+    if (!registry_) return Error{kScreenCastFailed, "cannot read the PipeWire registry"};
     pw_registry_add_listener(registry_.get(), &registryListener_, &registry, this);
 
     stream_.reset(pw_stream_new(core_.get(), "vx-capture",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                   "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
-    if (!stream_) return Error{-1, "cannot make the PipeWire stream"};
+    if (!stream_) return Error{kScreenCastFailed, "cannot make the PipeWire stream"};
     pw_stream_add_listener(stream_.get(), &streamListener_, &stream, this);
     timer_ = pw_loop_add_timer(loop, &PipeWireCapture::onTimer, this);
-    if (!timer_) return Error{-1, "cannot make the PipeWire timer"};
+    if (!timer_) return Error{kScreenCastFailed, "cannot make the PipeWire timer"};
 
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
@@ -147,9 +145,9 @@ std::optional<Error> PipeWireCapture::connect(int pipewireFd) {
         stream_.get(), PW_DIRECTION_INPUT, settings_.node,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
         params, 1);
-    if (r < 0) return Error{-1, std::string("cannot connect to the screen cast: ") + spa_strerror(r)};
+    if (r < 0) return Error{kScreenCastFailed, std::string("cannot connect to the screen cast: ") + spa_strerror(r)};
     connected_ = true;
-    if (pw_thread_loop_start(loop_.get()) < 0) return Error{-1, "cannot start the PipeWire loop"};
+    if (pw_thread_loop_start(loop_.get()) < 0) return Error{kScreenCastFailed, "cannot start the PipeWire loop"};
     return std::nullopt;
 }
 
@@ -163,7 +161,7 @@ std::optional<Error> PipeWireCapture::awaitStreaming() {
     }
     phase_ = Phase::abandoned;
     if (ended && failure_) return failure_;
-    return Error{-1, "the screen cast did not start streaming within " +
+    return Error{kScreenCastFailed, "the screen cast did not start streaming within " +
                          std::to_string(settings_.startTimeout / 1000000000) +
                          " s (is a PipeWire session manager such as WirePlumber running?)"};
 }
@@ -185,14 +183,14 @@ void PipeWireCapture::fail(Error error) {
 void PipeWireCapture::onCoreError(void* data, uint32_t id, int, int res, const char* message) {
     auto* self = static_cast<PipeWireCapture*>(data);
     if (id != PW_ID_CORE) return;
-    self->fail(Error{-1, std::string("lost the connection to PipeWire (") +
+    self->fail(Error{kScreenCastFailed, std::string("lost the connection to PipeWire (") +
                              (message && *message ? message : spa_strerror(res)) + ")"});
 }
 
 void PipeWireCapture::onGlobalRemove(void* data, uint32_t id) {
     auto* self = static_cast<PipeWireCapture*>(data);
     if (id != self->settings_.node) return;
-    self->fail(Error{-1, "the screen cast ended (PipeWire node " + std::to_string(id) +
+    self->fail(Error{kScreenCastFailed, "the screen cast ended (PipeWire node " + std::to_string(id) +
                              " went away: the compositor or the portal stopped it)"});
 }
 
@@ -201,9 +199,9 @@ void PipeWireCapture::onStateChanged(void* data, pw_stream_state, pw_stream_stat
     auto* self = static_cast<PipeWireCapture*>(data);
     if (state == PW_STREAM_STATE_STREAMING) self->markStarted();
     if (state == PW_STREAM_STATE_ERROR)
-        self->fail(Error{-1, std::string("the screen cast failed: ") + (error ? error : "stream error")});
+        self->fail(Error{kScreenCastFailed, std::string("the screen cast failed: ") + (error ? error : "stream error")});
     else if (state == PW_STREAM_STATE_UNCONNECTED && self->connected_)
-        self->fail(Error{-1, "the screen cast was disconnected"});
+        self->fail(Error{kScreenCastFailed, "the screen cast was disconnected"});
 }
 
 void PipeWireCapture::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
@@ -216,10 +214,10 @@ void PipeWireCapture::formatChanged(const spa_pod* format) {
     if (spa_format_parse(format, &mediaType, &mediaSubtype) < 0 ||
         mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
         spa_format_video_raw_parse(format, &info) < 0)
-        return fail(Error{-1, "the screen cast offers no raw video"});
+        return fail(Error{kScreenCastFailed, "the screen cast offers no raw video"});
     const auto layout = pixelLayoutOf(info.format);
     if (!layout || info.size.width < 1 || info.size.height < 1)
-        return fail(Error{-1, "the screen cast offers no 32-bit RGB pictures"});
+        return fail(Error{kScreenCastFailed, "the screen cast offers no 32-bit RGB pictures"});
     if (held_) {
         pw_stream_queue_buffer(stream_.get(), held_);
         held_ = nullptr;
@@ -272,7 +270,7 @@ void PipeWireCapture::deliverPending() {
     const uint64_t interval = settings_.frameInterval;
     const uint64_t now = uptimeNanoseconds();
     if (now + kEarlySlack < next_) return armTimer(next_ - now);
-    std::shared_ptr<PixelBuffer> picture = pool_.acquire();
+    std::shared_ptr<ImageBuffer> picture = pool_.acquire();
     if (!picture) return armTimer(std::max<uint64_t>(interval / 4, 1000000));
     const bool filled = picture_->fill(*held_->buffer, *picture);
     pw_stream_queue_buffer(stream_.get(), held_);

@@ -23,10 +23,11 @@
 #include <optional>
 #include <variant>
 
+#include "platform/file_descriptor.h"
 #include "platform/linux/capture_source.h"
 #include "platform/linux/convert/nv12_converter.h"
 #include "platform/linux/wayland/pipewire_handles.h"
-#include "platform/pixel_buffer_pool.h"
+#include "platform/nv12/image_buffer_pool.h"
 
 namespace vx {
 
@@ -44,9 +45,9 @@ public:
         uint64_t startTimeout = 5000000000;  // nanoseconds
     };
 
-    // Owns pipewireFd from the call on (closed on failure too).
+    // pipewire: the portal's PipeWire connection.
     static std::variant<std::unique_ptr<PipeWireCapture>, Error> start(
-        int pipewireFd, const Settings& settings, CaptureSource::Deliver deliver,
+        const FileDescriptor& pipewire, const Settings& settings, CaptureSource::Deliver deliver,
         CaptureSource::Stopped stopped);
     ~PipeWireCapture();
 
@@ -55,7 +56,7 @@ private:
 
     PipeWireCapture(const Settings& settings, CaptureSource::Deliver deliver,
                     CaptureSource::Stopped stopped);
-    std::optional<Error> connect(int pipewireFd);
+    std::optional<Error> connect(const FileDescriptor& pipewire);
     std::optional<Error> awaitStreaming();
 
     // Loop thread.
@@ -76,7 +77,7 @@ private:
     Settings settings_;
     CaptureSource::Deliver deliver_;
     CaptureSource::Stopped stopped_;
-    PixelBufferPool pool_;
+    ImageBufferPool pool_;
 
     // Declared in the order of making; destroyed in reverse, after the loop stopped.
     PwThreadLoop loop_;

@@ -12,13 +12,14 @@
 
 #include "platform/linux/wayland/portal_results.h"
 #include "platform/linux/wayland/sd_bus_handles.h"
-#include "platform/linux/wayland/unique_fd.h"
+#include "platform/file_descriptor.h"
 
 namespace vx {
 
 class PortalGrant {
 public:
-    PortalGrant(SdBus bus, std::string session, std::vector<PortalStream> streams, UniqueFd pipewire)
+    PortalGrant(SdBus bus, std::string session, std::vector<PortalStream> streams,
+                FileDescriptor pipewire)
         : bus_(std::move(bus)),
           session_(std::move(session)),
           streams_(std::move(streams)),
@@ -26,8 +27,8 @@ public:
 
     // In the portal's order; never empty.
     const std::vector<PortalStream>& streams() const { return streams_; }
-    // The PipeWire connection's descriptor; -1 once taken. The taker closes it.
-    int takePipeWire() { return pipewire_.release(); }
+    // The PipeWire connection's descriptor; empty once taken.
+    FileDescriptor takePipeWire() { return std::move(pipewire_); }
 
     static void keep(std::shared_ptr<PortalGrant> grant);
     // The kept grant (null when none), leaving the slot empty.
@@ -38,7 +39,7 @@ private:
     SdBus bus_;
     std::string session_;
     std::vector<PortalStream> streams_;
-    UniqueFd pipewire_;
+    FileDescriptor pipewire_;
 };
 
 }  // namespace vx

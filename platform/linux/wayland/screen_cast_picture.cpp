@@ -37,7 +37,7 @@ ScreenCastPicture::ScreenCastPicture(PixelLayout layout, int sourceWidth, int so
     if (layout != PixelLayout::bgrx) scratch_.resize(size_t(sourceWidth) * size_t(sourceHeight) * 4);
 }
 
-bool ScreenCastPicture::fill(const spa_buffer& buffer, PixelBuffer& picture) {
+bool ScreenCastPicture::fill(const spa_buffer& buffer, ImageBuffer& picture) {
     if (buffer.n_datas < 1 || !buffer.datas) return false;
     const spa_data& data = buffer.datas[0];
     if (!data.data || !data.chunk) return false;

@@ -23,7 +23,7 @@ public:
 
     // False (picture untouched) when the buffer holds no mapped data or less than a
     // whole picture.
-    bool fill(const spa_buffer& buffer, PixelBuffer& picture);
+    bool fill(const spa_buffer& buffer, ImageBuffer& picture);
 
 private:
     PixelLayout layout_;

@@ -22,7 +22,7 @@ constexpr uint32_t kCursorHidden = 1;
 constexpr uint32_t kCursorEmbedded = 2;
 constexpr uint32_t kPersistUntilRevoked = 2;
 
-Error failure(const std::string& what) { return Error{-1, "desktop portal: " + what}; }
+Error failure(const std::string& what) { return Error{kScreenCastFailed, "desktop portal: " + what}; }
 
 std::variant<SdBus, Error> openBus() {
     sd_bus* bus = nullptr;
@@ -188,8 +188,8 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
     int fd = -1;
     if (sd_bus_message_read(replied.get(), "h", &fd) < 0 || fd < 0)
         return failure("ScreenCast.OpenPipeWireRemote gave no descriptor");
-    UniqueFd pipewire(fcntl(fd, F_DUPFD_CLOEXEC, 3));
-    if (pipewire.get() < 0) return failure("cannot keep the PipeWire descriptor");
+    FileDescriptor pipewire(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    if (!pipewire.valid()) return failure("cannot keep the PipeWire descriptor");
     return std::make_shared<PortalGrant>(std::move(bus), session, started.results.streams,
                                          std::move(pipewire));
 }

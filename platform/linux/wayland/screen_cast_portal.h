@@ -30,8 +30,8 @@ public:
     // offers monitors (probing may start the portal through bus activation).
     static bool available();
 
-    // Refusal by the user: kUserDeclinedCapture. Anything else that fails: code -1
-    // and what failed.
+    // Refusal by the user: kUserDeclinedCapture. Anything else that fails:
+    // kScreenCastFailed and what failed.
     static std::variant<std::shared_ptr<PortalGrant>, Error> request(const Settings& settings);
 };
 

@@ -73,13 +73,13 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 
 std::variant<std::vector<Display>, Error> waylandOutputs() {
     std::unique_ptr<wl_display, DisplayDisconnect> display(wl_display_connect(nullptr));
-    if (!display) return Error{-1, "cannot connect to the Wayland compositor"};
+    if (!display) return Error{kDisplayConnectionFailed, "cannot connect to the Wayland compositor"};
     Listing listing;
     std::unique_ptr<wl_registry, RegistryDestroy> registry(wl_display_get_registry(display.get()));
     wl_registry_add_listener(registry.get(), &registryListener, &listing);
     // The first round trip brings the globals, the second the outputs' properties.
     if (wl_display_roundtrip(display.get()) < 0 || wl_display_roundtrip(display.get()) < 0)
-        return Error{-1, "lost the connection to the Wayland compositor"};
+        return Error{kDisplayConnectionFailed, "lost the connection to the Wayland compositor"};
     std::vector<Display> displays;
     for (const auto& output : listing.outputs) displays.push_back(output->display);
     return displays;

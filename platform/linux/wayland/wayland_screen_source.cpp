@@ -32,7 +32,7 @@ WaylandScreenSource::~WaylandScreenSource() {
 }
 
 std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped) {
-    if (capture_) return Error{-1, "the screen capture is already running"};
+    if (capture_) return Error{kScreenCastFailed, "the screen capture is already running"};
     grant_ = PortalGrant::take();
     if (!grant_) {
         ScreenCastPortal::Settings portal;
@@ -55,8 +55,8 @@ std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped
     settings.frameInterval = frameInterval(configuration_.minimumFrameInterval);
     settings.pictures = int(std::clamp<int64_t>(configuration_.queueDepth, 3, 16));
 
-    const int pipewire = grant_->takePipeWire();
-    if (pipewire < 0) return Error{-1, "the screen cast's PipeWire connection is already in use"};
+    const FileDescriptor pipewire = grant_->takePipeWire();
+    if (!pipewire.valid()) return Error{kScreenCastFailed, "the screen cast's PipeWire connection is already in use"};
     auto started = PipeWireCapture::start(pipewire, settings, std::move(deliver), std::move(stopped));
     if (auto* error = std::get_if<Error>(&started)) return *error;
     capture_ = std::move(std::get<std::unique_ptr<PipeWireCapture>>(started));

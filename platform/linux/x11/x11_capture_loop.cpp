@@ -23,8 +23,8 @@ std::variant<std::unique_ptr<X11CaptureLoop>, Error> X11CaptureLoop::create(
     loop->image_ = std::move(std::get<std::unique_ptr<X11ShmImage>>(image));
     loop->damage_ = std::make_unique<X11DamageWatch>(*loop->connection_, settings.screenArea);
     if (settings.showsCursor) loop->cursor_ = std::make_unique<X11Cursor>(*loop->connection_);
-    loop->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (loop->wakeFd_ < 0) return Error{-1, "cannot make an event descriptor for the capture"};
+    loop->wakeFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!loop->wakeFd_.valid()) return Error{kDisplayConnectionFailed, "cannot make an event descriptor for the capture"};
     XFlush(loop->connection_->display());
     return loop;
 }
@@ -40,13 +40,12 @@ X11CaptureLoop::~X11CaptureLoop() {
     cursor_.reset();
     damage_.reset();
     image_.reset();
-    if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 void X11CaptureLoop::stop() {
     stopping_ = true;
     uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
+    if (write(wakeFd_.get(), &one, sizeof one) < 0) {
         // The counter is full: the loop has been woken already.
     }
 }
@@ -80,7 +79,7 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
         else wait(-1);
     }
     if (connection_->lost() && !stopping_)
-        stopped(Error{-1, "lost the connection to X display \"" + connection_->name() + "\""});
+        stopped(Error{kDisplayConnectionFailed, "lost the connection to X display \"" + connection_->name() + "\""});
 }
 
 void X11CaptureLoop::takeEvents() {
@@ -93,7 +92,7 @@ void X11CaptureLoop::takeEvents() {
 }
 
 bool X11CaptureLoop::captureFrame(const CaptureSource::Deliver& deliver) {
-    std::shared_ptr<PixelBuffer> picture = pool_.acquire();
+    std::shared_ptr<ImageBuffer> picture = pool_.acquire();
     if (!picture) return false;
     const PixelRect& area = settings_.screenArea;
     if (!image_->grab(area.x, area.y)) return false;
@@ -109,7 +108,7 @@ bool X11CaptureLoop::captureFrame(const CaptureSource::Deliver& deliver) {
 }
 
 void X11CaptureLoop::wait(int64_t nanoseconds) {
-    pollfd watched[2] = {{connection_->fileDescriptor(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd watched[2] = {{connection_->fileDescriptor(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
     timespec timeout{nanoseconds / 1000000000, nanoseconds % 1000000000};
     ppoll(watched, 2, nanoseconds < 0 ? nullptr : &timeout, nullptr);
 }

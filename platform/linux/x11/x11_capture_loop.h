@@ -15,9 +15,10 @@
 #include <variant>
 
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "platform/linux/capture_source.h"
 #include "platform/linux/convert/nv12_converter.h"
-#include "platform/pixel_buffer_pool.h"
+#include "platform/nv12/image_buffer_pool.h"
 
 namespace vx {
 
@@ -59,8 +60,8 @@ private:
     std::unique_ptr<X11DamageWatch> damage_;
     std::unique_ptr<X11Cursor> cursor_;  // null when the cursor is not shown
     Nv12Converter converter_;
-    PixelBufferPool pool_;
-    int wakeFd_ = -1;
+    ImageBufferPool pool_;
+    FileDescriptor wakeFd_;  // wakes the loop to stop
     std::atomic<bool> stopping_{false};
 };
 

@@ -40,9 +40,9 @@ std::variant<std::unique_ptr<X11Connection>, Error> X11Connection::open() {
     installQuietHandlers();
     const char* variable = std::getenv("DISPLAY");
     std::string name = variable ? variable : "";
-    if (name.empty()) return Error{-1, "cannot open X display (DISPLAY is not set)"};
+    if (name.empty()) return Error{kDisplayConnectionFailed, "cannot open X display (DISPLAY is not set)"};
     ::Display* display = XOpenDisplay(name.c_str());
-    if (!display) return Error{-1, "cannot open X display \"" + name + "\""};
+    if (!display) return Error{kDisplayConnectionFailed, "cannot open X display \"" + name + "\""};
     std::unique_ptr<X11Connection> connection(new X11Connection(display, std::move(name)));
     XSetIOErrorExitHandler(display, &X11Connection::onConnectionLost, connection.get());
     return connection;

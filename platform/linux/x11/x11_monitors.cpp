@@ -40,7 +40,7 @@ std::variant<std::vector<Display>, Error> x11Monitors() {
     // All monitors, active or not, as `xrandr --listmonitors` lists and numbers them.
     std::unique_ptr<XRRMonitorInfo, MonitorsFree> monitors(
         XRRGetMonitors(x, RootWindow(x, screen), False, &count));
-    if (connection->lost()) return Error{-1, "lost the connection to X display \"" + connection->name() + "\""};
+    if (connection->lost()) return Error{kDisplayConnectionFailed, "lost the connection to X display \"" + connection->name() + "\""};
     for (int i = 0; monitors && i < count; ++i) {
         const XRRMonitorInfo& m = monitors.get()[i];
         displays.push_back(Display{uint32_t(i), m.width, m.height, m.x, m.y});

@@ -34,7 +34,7 @@ X11ScreenSource::~X11ScreenSource() {
 }
 
 std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
-    if (loop_) return Error{-1, "the screen capture is already running"};
+    if (loop_) return Error{kDisplayConnectionFailed, "the screen capture is already running"};
     auto opened = X11Connection::open();
     if (auto* error = std::get_if<Error>(&opened)) return *error;
     auto connection = std::move(std::get<std::unique_ptr<X11Connection>>(opened));
@@ -54,7 +54,7 @@ std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
         settings.screenArea = PixelRect{left, top, right - left, bottom - top};
     }
     if (settings.screenArea.width <= 0 || settings.screenArea.height <= 0)
-        return Error{-1, "display " + std::to_string(monitor.displayID) +
+        return Error{kDisplayConnectionFailed, "display " + std::to_string(monitor.displayID) +
                              " lies outside the X screen"};
     settings.width = evenSize(configuration_.width);
     settings.height = evenSize(configuration_.height);

@@ -40,27 +40,27 @@ std::variant<std::unique_ptr<X11ShmImage>, Error> X11ShmImage::create(
     const X11Connection& connection, int width, int height) {
     ::Display* display = connection.display();
     if (!XShmQueryExtension(display))
-        return Error{-2, "the X server offers no shared memory (MIT-SHM)"};
+        return Error{kDisplayUnsupported, "the X server offers no shared memory (MIT-SHM)"};
     const int screen = DefaultScreen(display);
     Visual* visual = DefaultVisual(display, screen);
     const int depth = DefaultDepth(display, screen);
     if ((depth != 24 && depth != 32) || visual->red_mask != 0xff0000 ||
         visual->green_mask != 0xff00 || visual->blue_mask != 0xff)
-        return Error{-2, "the X screen is not 24-bit true colour (depth " + std::to_string(depth) + ")"};
+        return Error{kDisplayUnsupported, "the X screen is not 24-bit true colour (depth " + std::to_string(depth) + ")"};
 
     std::unique_ptr<X11ShmImage> picture(new X11ShmImage(connection, width, height));
     Segment& s = *picture->segment_;
     s.connection = &connection;
     s.image = XShmCreateImage(display, visual, depth, ZPixmap, nullptr, &s.info, width, height);
     if (!s.image || s.image->bits_per_pixel != 32)
-        return Error{-2, "cannot make a shared-memory image of " + std::to_string(width) + "x" +
+        return Error{kDisplayUnsupported, "cannot make a shared-memory image of " + std::to_string(width) + "x" +
                              std::to_string(height)};
     s.info.shmid = shmget(IPC_PRIVATE, size_t(s.image->bytes_per_line) * height, IPC_CREAT | 0600);
-    if (s.info.shmid < 0) return Error{-2, "cannot make a shared-memory segment for the screen"};
+    if (s.info.shmid < 0) return Error{kDisplayUnsupported, "cannot make a shared-memory segment for the screen"};
     s.info.shmaddr = s.image->data = static_cast<char*>(shmat(s.info.shmid, nullptr, 0));
     if (s.info.shmaddr == reinterpret_cast<char*>(-1)) {
         s.image->data = nullptr;
-        return Error{-2, "cannot map the shared-memory segment for the screen"};
+        return Error{kDisplayUnsupported, "cannot map the shared-memory segment for the screen"};
     }
     s.info.readOnly = False;
     X11Connection::takeProtocolError();
@@ -68,7 +68,7 @@ std::variant<std::unique_ptr<X11ShmImage>, Error> X11ShmImage::create(
     XSync(display, False);
     if (!s.attached || X11Connection::takeProtocolError() != 0) {
         s.attached = false;
-        return Error{-2, "the X server cannot attach shared memory (is it on another machine?)"};
+        return Error{kDisplayUnsupported, "the X server cannot attach shared memory (is it on another machine?)"};
     }
     // Both sides hold it now; it goes away with the last of them.
     shmctl(s.info.shmid, IPC_RMID, nullptr);

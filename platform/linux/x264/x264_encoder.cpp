@@ -1,6 +1,7 @@
 #include "platform/linux/x264/x264_encoder.h"
 
 #include "platform/linux/x264/x264_settings.h"
+#include "platform/nv12/image_buffer.h"
 
 namespace vx {
 
@@ -63,7 +64,7 @@ X264Encoder::~X264Encoder() {
     }
 }
 
-void X264Encoder::encode(const std::shared_ptr<PixelBuffer>& picture, Time presentationTime,
+void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime,
                          bool forceIdr, OutputHandler handler) {
     if (!picture || picture->width() != width_ || picture->height() != height_) {
         fail(Pending{std::move(handler), presentationTime});

@@ -33,7 +33,7 @@ public:
     X264Encoder& operator=(const X264Encoder&) = delete;
 
     // picture must have the encoder's size; x264 copies it before encode() returns.
-    void encode(const std::shared_ptr<PixelBuffer>& picture, Time presentationTime, bool forceIdr,
+    void encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime, bool forceIdr,
                 OutputHandler handler);
 
     const std::shared_ptr<const FormatDescription>& formatDescription() const {

@@ -49,7 +49,7 @@ Status X264Session::prepareToEncodeFrames() {
     return result.get();
 }
 
-Status X264Session::encodeFrame(std::shared_ptr<PixelBuffer> imageBuffer, Time presentationTime,
+Status X264Session::encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                                 Time /*duration*/, const FrameOptions* options,
                                 OutputHandler outputHandler) {
     bool forceIdr = false;

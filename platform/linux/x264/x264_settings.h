@@ -24,7 +24,7 @@ namespace vx {
 
 // What X264Settings and the session report.
 inline constexpr Status kX264PropertyNotSupported = -12900;
-inline constexpr Status kX264InvalidParameter = -12902;
+inline constexpr Status kX264InvalidParameter = kEncoderInvalidParameter;
 inline constexpr Status kX264PropertyReadOnly = -12903;
 inline constexpr Status kX264CodecNotSupported = -12908;
 inline constexpr Status kX264EncoderFailed = -12911;

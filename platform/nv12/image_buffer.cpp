@@ -1,8 +1,8 @@
-#include "platform/pixel_buffer.h"
+#include "platform/nv12/image_buffer.h"
 
 namespace vx {
 
-PixelBuffer::PixelBuffer(int width, int height)
+ImageBuffer::ImageBuffer(int width, int height)
     : width_(width), height_(height), data_(size_t(width) * size_t(height) * 3 / 2) {}
 
 }  // namespace vx

@@ -8,18 +8,18 @@
 #include <memory>
 #include <vector>
 
-#include "platform/pixel_buffer.h"
+#include "platform/nv12/image_buffer.h"
 
 namespace vx {
 
-class PixelBufferPool {
+class ImageBufferPool {
 public:
-    PixelBufferPool(int width, int height, int count);
+    ImageBufferPool(int width, int height, int count);
 
-    std::shared_ptr<PixelBuffer> acquire();
+    std::shared_ptr<ImageBuffer> acquire();
 
 private:
-    std::vector<std::shared_ptr<PixelBuffer>> buffers_;
+    std::vector<std::shared_ptr<ImageBuffer>> buffers_;
 };
 
 }  // namespace vx

@@ -1,6 +1,7 @@
 #pragma once
-// A picture in bi-planar 8-bit 4:2:0 (NV12): a luma plane, then one plane of
-// interleaved Cb/Cr at half resolution in both directions.
+// The image buffer of the Linux backend and of the stand-in: a picture in
+// bi-planar 8-bit 4:2:0 (NV12), a luma plane, then one plane of interleaved Cb/Cr
+// at half resolution in both directions.
 //
 // Buffers are shared by reference (std::shared_ptr) and never copied on their way
 // from the capture to the encoder. Whoever fills a buffer does so before handing
@@ -11,10 +12,10 @@
 
 namespace vx {
 
-class PixelBuffer {
+class ImageBuffer {
 public:
     // width and height are even and positive. The planes are allocated here, once.
-    PixelBuffer(int width, int height);
+    ImageBuffer(int width, int height);
 
     int width() const { return width_; }
     int height() const { return height_; }
