@@ -47,7 +47,7 @@ private:
 
 const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
     const spa_rectangle defaultSize{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
-    const spa_fraction still{0, 1}, fastest{fps, 1}, slowest{0, 1};
+    const spa_fraction still{0, 1}, fastest{fps, 1}, slowest{0, 1}, largestRate{1000, 1};
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
         builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
         SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
@@ -57,7 +57,7 @@ const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
                                SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xBGR,
                                SPA_VIDEO_FORMAT_ABGR, SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &smallest, &largest),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&still),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&still, &still, &largestRate),
         SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&fastest, &slowest, &fastest)));
 }
 
@@ -84,6 +84,9 @@ PipeWireCapture::PipeWireCapture(const Settings& settings, CaptureSource::Delive
 PipeWireCapture::~PipeWireCapture() {
     if (!loop_) return;
     pw_thread_loop_stop(loop_.get());
+    // Tearing down reports nothing: the listeners go first.
+    for (spa_hook* hook : {&streamListener_, &registryListener_, &coreListener_})
+        if (hook->link.next) spa_hook_remove(hook);
     if (held_ && stream_) pw_stream_queue_buffer(stream_.get(), held_);
     if (timer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_.get()), timer_);
     stream_.reset();
