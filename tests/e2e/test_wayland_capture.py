@@ -1,7 +1,8 @@
 """Video on a Wayland desktop end to end: the real binary captures a private headless sway
 through the desktop portal and PipeWire (wayland_desktop.py); what comes through the pipe is
 decoded with ffprobe / ffmpeg. Moving content, a still screen, a chooser that declines, a grant
-restored without asking, the compositor going away, and audio mode asking nobody.
+restored without asking, the compositor, the session manager or PipeWire going away, and audio
+mode asking nobody.
 
 These tests fail (not skip) on a machine without the desktop's packages: scripts/install-deps
 installs them.
@@ -211,9 +212,37 @@ class CompositorGoesAway(unittest.TestCase):
         self.assertFalse(os.path.exists(folder))
 
 
-# unittest runs classes in the order of their names; the desktop must end last.
+class PipeWireEndings(unittest.TestCase):
+    """On desktops of their own: each case breaks its desktop."""
+
+    def test_no_session_manager_is_a_start_failure_after_a_deadline(self):
+        with WaylandDesktop() as own, StateHome() as state:
+            own.kill("wireplumber")  # nobody links the stream to the screen cast
+            started = time.monotonic()
+            status, error = run_to_end(own.env(state))
+            elapsed = time.monotonic() - started
+        self.assertEqual(status, 3, error)
+        self.assertTrue(error.startswith(b"vx-capture: could not start capture: the screen cast did "
+                                         b"not start streaming"), error)
+        self.assertLess(elapsed, 15)
+
+    def test_losing_pipewire_ends_with_status_3_and_capture_stopped(self):
+        with WaylandDesktop() as own, StateHome() as state, VideoCapture(own.env(state)) as capture:
+            capture.wait_started()
+            own.kill("pipewire")
+            try:
+                capture.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.fail("vx-capture went on after PipeWire ended")
+            error = capture.process.stderr.read()
+        self.assertEqual(capture.process.returncode, 3, error)
+        self.assertTrue(error.startswith(b"vx-capture: capture stopped: "), error)
+        self.assertEqual(error.count(b"\n"), 1, error)
+
+
+# unittest runs classes in the order of their names; the shared desktop must end last.
 def load_tests(loader, tests, pattern):
     suite = unittest.TestSuite()
-    for case in (MovingContent, StillScreen, Grants, AudioMode, CompositorGoesAway):
+    for case in (MovingContent, StillScreen, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite
