@@ -7,8 +7,8 @@
 
 Started in this order, each step waiting until it is ready: a session bus of its own (no
 service directories, so nothing is started behind the fixture's back), PipeWire and WirePlumber,
-sway on the headless backend with software rendering (as the unprivileged user `nobody`, since
-sway refuses to run as root), the wlroots portal backend with a scripted chooser, the
+sway on the headless backend with software rendering (as the unprivileged user `nobody` when
+run by root, since sway refuses to run as root), the wlroots portal backend with a scripted chooser, the
 permission store and the portal frontend. Every process runs in a process group of its own and
 is ended by its recorded id (TERM, then KILL), in reverse order.
 
@@ -104,16 +104,18 @@ class WaylandDesktop:
         self._wait("portal", lambda: self._cursor_modes() > 0)
 
     def _start_sway(self):
-        nobody = pwd.getpwnam("nobody")
+        # sway refuses to run as root: root runs it as nobody, anyone else as themselves.
         self.sway_runtime = os.path.join(self.folder, "sway-runtime")
         os.mkdir(self.sway_runtime, 0o700)
-        os.chown(self.sway_runtime, nobody.pw_uid, grp.getgrnam("nogroup").gr_gid)
+        as_nobody = []
+        if os.geteuid() == 0:
+            os.chown(self.sway_runtime, pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid)
+            as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
         ready = os.path.join(self.sway_runtime, "ready")
         config = self._write("sway.conf", SWAY_CONFIG.format(
             output=OUTPUT, width=self.width, height=self.height, ready=ready))
         os.chmod(config, 0o644)
-        self._spawn("sway", ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                             "sway", "-c", config],
+        self._spawn("sway", [*as_nobody, "sway", "-c", config],
                     extra={"XDG_RUNTIME_DIR": self.sway_runtime, "HOME": self.sway_runtime,
                            "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
                            "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"},
