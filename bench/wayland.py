@@ -15,10 +15,17 @@ private Xvfb, both 1920x1080 captured into 1920x1080 at 60 fps, 18 Mbit/s:
    it. On Wayland the flip is stamped when the terminal is told to change its background (the
    terminal's redraw and the compositor's next repaint are in the figure); on X11 when the X
    server has drawn it (XSync).
+4. GStreamer beside it, where gst-launch-1.0 with pipewiresrc, videoconvert and x264enc is
+   installed: the same portal grant's PipeWire node (held by a running vx-capture) read by a
+   second consumer and encoded with the same settings (NV12, ultrafast, zero latency, 2 threads,
+   18 Mbit/s) into a pipe; CPU per frame and glass to pipe as above. vx-capture keeps consuming
+   meanwhile, so the machine is busier than in 2 and 3.
 """
 import argparse
 import os
 import random
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -42,6 +49,64 @@ SCROLL = "i=0; while :; do i=$((i+1)); echo \"line $i: the quick brown fox jumps
 DESKTOP_PARTS = ("sway", "xdg-desktop-portal-wlr", "pipewire", "wireplumber", "xdg-desktop-portal")
 
 
+class GstCapture:
+    """gst-launch-1.0 reading a PipeWire node and writing H.264 into a FIFO of its own."""
+    name = "gstreamer"
+
+    def __init__(self, env, node):
+        self.folder = tempfile.mkdtemp(prefix="vx-bench-gst-")
+        self.fifo = os.path.join(self.folder, "video.fifo")
+        os.mkfifo(self.fifo)
+        self.argv = ["gst-launch-1.0", "-q", "pipewiresrc", f"path={node}", "!", "videoconvert", "!",
+                     "video/x-raw,format=NV12", "!", "x264enc", "tune=zerolatency",
+                     "speed-preset=ultrafast", f"bitrate={KBPS}", "threads=2", "!",
+                     "video/x-h264,stream-format=byte-stream", "!", "filesink", f"location={self.fifo}",
+                     "buffer-mode=2", "sync=false"]
+        self.env = env
+        self.process = None
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.argv, env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def gstreamer_missing():
+    if shutil.which("gst-launch-1.0") is None:
+        return True
+    return any(subprocess.run(["gst-inspect-1.0", element], capture_output=True).returncode != 0
+               for element in ("pipewiresrc", "videoconvert", "x264enc"))
+
+
+def portal_node(desktop):
+    """The PipeWire node of the portal's screen cast now running."""
+    listing = subprocess.run(["pw-cli", "-r", "pipewire-0", "ls", "Node"], env=desktop._env(),
+                             capture_output=True, text=True).stdout
+    nodes = re.findall(r"id (\d+), type PipeWire:Interface:Node[^\n]*\n((?:\s+\S+ = [^\n]*\n)*)", listing)
+    found = [node for node, properties in nodes if '"xdg-desktop-portal-wlr"' in properties]
+    if not found:
+        raise RuntimeError("no screen-cast node of the portal")
+    return found[-1]
+
+
 def desktop_cpu(desktop):
     return sum(cpu_seconds(p.pid) for name, p in desktop.processes if name in DESKTOP_PARTS)
 
@@ -60,16 +125,17 @@ def handshakes(binary, desktop, starts):
     return chooser, restored
 
 
-def wayland_throughput(binary, desktop, seconds, warmup=1.5):
-    env = desktop.env(tempfile.mkdtemp(prefix="vx-bench-state-"))
+def wayland_throughput(binary, desktop, seconds, gstreamer=False, warmup=1.5):
+    """(frames a second at the pipe, CPU s/s of the capture, display side's extra CPU s/s). With
+    gstreamer, the capture measured is GStreamer's, on the node of a running vx-capture."""
     before, start = desktop_cpu(desktop), time.monotonic()
     time.sleep(3)
     idle = (desktop_cpu(desktop) - before) / (time.monotonic() - start)
-    with VxCapture(binary, env, *OUT, FPS, KBPS) as capture:
+    with CaptureOnDesktop(binary, desktop, gstreamer) as capture:
         reader = StreamReader.fifo(capture.fifo)
         try:
             if not reader.wait_for_bytes(1, timeout=15):
-                raise RuntimeError("vx-capture on Wayland: nothing came through the pipe")
+                raise RuntimeError(f"{capture.name} on Wayland: nothing came through the pipe")
             time.sleep(warmup)
             start = time.monotonic()
             cpu0, desk0 = cpu_seconds(capture.pid), desktop_cpu(desktop)
@@ -84,7 +150,30 @@ def wayland_throughput(binary, desktop, seconds, warmup=1.5):
     return frames / elapsed, (cpu1 - cpu0) / elapsed, (desk1 - desk0) / elapsed - idle
 
 
-def wayland_glass_to_pipe(binary, desktop, flips, gap=(0.15, 0.25), settle=1.0):
+class CaptureOnDesktop:
+    """vx-capture on the desktop; or, with gstreamer, GStreamer on the node of a vx-capture
+    that holds the grant (its own pipe has no reader)."""
+
+    def __init__(self, binary, desktop, gstreamer):
+        self.holder = VxCapture(binary, desktop.env(tempfile.mkdtemp(prefix="vx-bench-state-")),
+                                *OUT, FPS, KBPS)
+        self.desktop, self.gstreamer = desktop, gstreamer
+
+    def __enter__(self):
+        self.holder.__enter__()
+        if not self.gstreamer:
+            return self.holder
+        self.capture = GstCapture(self.desktop._env(), portal_node(self.desktop)).__enter__()
+        return self.capture
+
+    def __exit__(self, *exc):
+        if self.gstreamer:
+            self.capture.stop()
+        self.holder.stop()
+        return False
+
+
+def wayland_glass_to_pipe(binary, desktop, flips, gstreamer=False, gap=(0.15, 0.25), settle=1.0):
     folder = tempfile.mkdtemp(prefix="vx-bench-flip-")
     commands = os.path.join(folder, "commands")
     os.mkfifo(commands)
@@ -98,8 +187,7 @@ def wayland_glass_to_pipe(binary, desktop, flips, gap=(0.15, 0.25), settle=1.0):
     try:
         paint(0)
         time.sleep(0.5)
-        env = desktop.env(tempfile.mkdtemp(prefix="vx-bench-state-"))
-        with VxCapture(binary, env, *OUT, FPS, KBPS) as capture:
+        with CaptureOnDesktop(binary, desktop, gstreamer) as capture:
             reader = StreamReader.fifo(capture.fifo)
             try:
                 reader.wait_for_bytes(1, timeout=15)
@@ -145,17 +233,21 @@ def x11_figures(binary, seconds, flips):
 
 def run(binary, seconds=8.0, flips=40, starts=5, out=print):
     """Measures both paths; returns the Markdown table of the figures."""
+    rows = {}
     with WaylandDesktop(*OUT) as desktop:
         chooser, restored = handshakes(binary, desktop, starts)
         out(f"  wayland start to started: chooser median {statistics.median(chooser) * 1000:.0f} ms, "
             f"restored median {statistics.median(restored) * 1000:.0f} ms")
-        desktop.start_terminal(SCROLL)
-        wayland = wayland_throughput(binary, desktop, seconds)
-        desktop.kill("foot")
-        out("  wayland scrolling: %.1f fps at the pipe, %.3f CPU s/s, display side +%.3f CPU s/s" % wayland)
-        wayland_latency = wayland_glass_to_pipe(binary, desktop, flips)
-        out("  wayland glass to pipe: %d found, %d missed, median %.1f ms, p95 %.1f ms"
-            % (len(wayland_latency[0]), wayland_latency[1], *summary(wayland_latency[0])))
+        paths = [("vx-capture", False)] + ([] if gstreamer_missing() else [("gstreamer", True)])
+        for key, gstreamer in paths:
+            desktop.start_terminal(SCROLL)
+            rows[key] = [wayland_throughput(binary, desktop, seconds, gstreamer)]
+            desktop.kill("foot")
+            out(f"  wayland {key} scrolling: " +
+                "%.1f fps at the pipe, %.3f CPU s/s, display side +%.3f CPU s/s" % rows[key][0])
+            rows[key].append(wayland_glass_to_pipe(binary, desktop, flips, gstreamer))
+            out(f"  wayland {key} glass to pipe: " + "%d found, %d missed, median %.1f ms, p95 %.1f ms"
+                % (len(rows[key][1][0]), rows[key][1][1], *summary(rows[key][1][0])))
     x11, x11_latency = x11_figures(binary, seconds, flips)
     out("  x11 scrolling: %.1f fps at the pipe, %.3f CPU s/s, display side +%.3f CPU s/s" % x11)
     out("  x11 glass to pipe: %d found, %d missed, median %.1f ms, p95 %.1f ms"
@@ -173,11 +265,13 @@ def run(binary, seconds=8.0, flips=40, starts=5, out=print):
         "Video on Wayland beside X11 (1920x1080 into 1920x1080, 60 fps, 18 Mbit/s, full screen of "
         "scrolling text)",
         "",
-        "| path | fps at the pipe | vx-capture CPU ms/frame | display side extra CPU ms/frame | "
+        "| path | fps at the pipe | capture CPU ms/frame | display side extra CPU ms/frame | "
         "glass to pipe median / p95 ms |",
         "|---|---|---|---|---|",
-        row("Wayland (portal + PipeWire)", wayland, wayland_latency),
-        row("X11 (XShm + XDamage)", x11, x11_latency),
+        row("vx-capture, Wayland (portal + PipeWire)", *rows["vx-capture"]),
+        *([row("GStreamer pipewiresrc, same node (second consumer)", *rows["gstreamer"])]
+          if "gstreamer" in rows else []),
+        row("vx-capture, X11 (XShm + XDamage)", x11, x11_latency),
         "",
         f"Start to \"started\" on Wayland: {statistics.median(chooser) * 1000:.0f} ms with the chooser "
         f"(scripted, answers at once), {statistics.median(restored) * 1000:.0f} ms with the restore "
