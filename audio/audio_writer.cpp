@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -17,6 +18,15 @@ namespace {
 
 constexpr size_t kBytesPerSource = sizeof(float);
 
+// Bytes of frames frames of channels channels, saturated to what a size holds.
+size_t frameBytes(int64_t frames, int64_t channels) {
+    int64_t bytes = 0;
+    if (frames <= 0 || channels <= 0) return 0;
+    if (__builtin_mul_overflow(frames, channels, &bytes) || __builtin_mul_overflow(bytes, 2, &bytes))
+        return SIZE_MAX;
+    return size_t(bytes);
+}
+
 // Blocks until fd can take bytes again, for an output that its reader has made
 // non-blocking. An error or hang-up shows in the next write.
 void waitUntilWritable(int fd) {
@@ -26,7 +36,7 @@ void waitUntilWritable(int fd) {
 }
 
 // Writes all of bytes to fd as one piece: a pipe may take them in parts, and the
-// parts follow each other with nothing in between, since only the audio queue
+// parts follow each other with nothing in between, since only the writing queue
 // writes here. False when the output cannot be written any more.
 bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t done = 0;
@@ -71,15 +81,30 @@ void convertChannel(const AudioBuffer& buffer, size_t first, size_t stride, int6
 
 }  // namespace
 
-AudioWriter::AudioWriter(int64_t channels, int outputFd)
-    : channels_(channels), outputFd_(outputFd) {}
+AudioWriter::AudioWriter(int64_t channels, int outputFd, int64_t queuedFrames)
+    : channels_(channels),
+      outputFd_(outputFd),
+      queue_(frameBytes(queuedFrames, channels), kMaxQueuedBuffers),
+      writing_(SerialQueue::create("vx-capture.stdout")) {
+    writing_->async([this] { writeQueued(); });
+}
+
+AudioWriter::~AudioWriter() {
+    queue_.close();
+    writing_.reset();
+}
 
 void AudioWriter::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, OutputType type) {
     if (type != OutputType::audio) return;
     if (!sample.isValid()) return;
     auto bytes = interleavedS16(sample, channels_);
     if (!bytes || bytes->empty()) return;
-    if (!writeAll(outputFd_, *bytes)) endProcess(0);
+    queue_.push(std::move(*bytes));
+}
+
+void AudioWriter::writeQueued() {
+    while (std::optional<std::vector<uint8_t>> bytes = queue_.pop())
+        if (!writeAll(outputFd_, *bytes)) endProcess(0);
 }
 
 int16_t AudioWriter::s16FromFloat(float x) {
