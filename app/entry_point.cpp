@@ -1,6 +1,7 @@
 #include "app/entry_point.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -53,6 +54,22 @@ void runStartTask() {
     }
 }
 
+// A standard descriptor that the parent left closed is opened on /dev/null, so
+// that nothing the program opens later (a server connection, a pipe) takes its
+// number: the watcher would read it as standard input, audio would be written
+// into it, lines would go into it. Standard input then ends at once (status 0),
+// standard output cannot be written (audio mode ends with status 0, as when its
+// reader has gone), and lines on standard error go nowhere.
+void holdStandardDescriptors() {
+    for (int fd : {0, 1, 2}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = ::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (opened < 0 || opened == fd) continue;
+        ::dup2(opened, fd);
+        ::close(opened);
+    }
+}
+
 }  // namespace
 
 void runEntryPoint(int argc, char** argv) {
@@ -60,6 +77,7 @@ void runEntryPoint(int argc, char** argv) {
     // standard output) must see our exit status, the usage line's included, and
     // not a death by SIGPIPE. Writes to a closed pipe then fail with EPIPE.
     signal(SIGPIPE, SIG_IGN);
+    holdStandardDescriptors();
     setArguments(std::vector<std::string>(argv, argv + argc));
     mode = argc > 1 ? argv[1] : "";
     if (mode != "audio" && mode != "video") {

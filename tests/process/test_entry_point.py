@@ -2,7 +2,8 @@
 import time
 import unittest
 
-from vxsim import finish, run_sim, run_to_its_end, run_with_closed_stderr, running_sim
+from vxsim import (finish, run_sim, run_to_its_end, run_with_closed_descriptors, run_with_closed_stderr,
+                   running_sim)
 
 USAGE = "vx-capture: usage: vx-capture audio|video [options], see main\n"
 ONE_DISPLAY = "display 0 1920 1080\n"
@@ -128,6 +129,32 @@ class ClosedStandardErrorTest(unittest.TestCase):
         for name, (args, script, status) in cases.items():
             with self.subTest(name):
                 self.assertEqual(run_with_closed_stderr(args, script), status)
+
+
+class UnopenedStandardDescriptorsTest(unittest.TestCase):
+    # What the program opens itself (here the stand-in's record file) must never take the
+    # number of a standard descriptor the parent left closed.
+    AUDIO = "audio 5 format=lpcm flags=33 bits=32 channels=1 frames=2 buffer=0.5,0.5\n"
+    STARTED = ["content excludingDesktopWindows=0 onScreenWindowsOnly=0", "filter display=0 excluded= windows=0"]
+
+    def test_no_standard_input_ends_with_status_0(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + self.AUDIO, closed=(0,))
+        self.assertEqual(r.status, 0)
+        self.assertNotIn("vx-capture:", r.stderr)
+
+    def test_no_standard_output_ends_audio_with_status_0_and_writes_into_nothing_else(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + self.AUDIO * 50, closed=(1,), hold_stdin_s=5)
+        self.assertEqual(r.status, 0)
+        self.assertNotIn("vx-capture:", r.stderr)
+        self.assertEqual(r.record[:2], self.STARTED)
+        self.assertTrue(all(line.isprintable() for line in r.record), r.record)
+
+    def test_no_standard_error_keeps_the_status_and_writes_no_line_into_anything_else(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + "start-error -3802 refused\n", closed=(2,),
+                                        hold_stdin_s=5)
+        self.assertEqual(r.status, 3)
+        self.assertTrue(r.record, "the stand-in's record is empty")
+        self.assertFalse([line for line in r.record if line.startswith("vx-capture: ") or line == "started"], r.record)
 
 
 if __name__ == "__main__":

@@ -198,3 +198,27 @@ def run_with_closed_stderr(args, script="", hold_stdin_s=3, timeout=10):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def run_with_closed_descriptors(args, script, closed, hold_stdin_s=1.5, timeout=10):
+    """Runs with the standard descriptors in closed (0, 1, 2) not open at all, as a careless
+    parent may start it; the others are pipes. Returns a Result (stdout and stderr empty when
+    closed)."""
+    env, record_path = _files(script)
+
+    def close_them():
+        for fd in closed:
+            os.close(fd)
+
+    proc = subprocess.Popen([SIM] + list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, preexec_fn=close_them)
+    try:
+        deadline = time.monotonic() + hold_stdin_s
+        while time.monotonic() < deadline and proc.poll() is None:
+            time.sleep(0.01)
+        out, err = proc.communicate(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return Result(proc.returncode, err.decode("utf-8", "replace"), out, _read_record(record_path))
