@@ -22,7 +22,8 @@ constexpr size_t kBytesPerSource = sizeof(float);
 size_t frameBytes(int64_t frames, int64_t channels) {
     int64_t bytes = 0;
     if (frames <= 0 || channels <= 0) return 0;
-    if (__builtin_mul_overflow(frames, channels, &bytes) || __builtin_mul_overflow(bytes, 2, &bytes))
+    if (__builtin_mul_overflow(frames, channels, &bytes) ||
+        __builtin_mul_overflow(bytes, 2, &bytes))
         return SIZE_MAX;
     return size_t(bytes);
 }
@@ -31,8 +32,7 @@ size_t frameBytes(int64_t frames, int64_t channels) {
 // non-blocking. An error or hang-up shows in the next write.
 void waitUntilWritable(int fd) {
     pollfd entry{fd, POLLOUT, 0};
-    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-    }
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {}
 }
 
 // Writes all of bytes to fd as one piece: a pipe may take them in parts, and the
@@ -147,7 +147,8 @@ std::optional<std::vector<uint8_t>> AudioWriter::interleavedS16(const SampleBuff
             const size_t source = size_t(std::min<int64_t>(i, int64_t(sources) - 1));
             const size_t index = nonInterleaved ? source : 0;
             if (index >= list.size()) continue;
-            if (nonInterleaved) convertChannel(list[index], 0, 1, frames, i, channels, output.data());
+            if (nonInterleaved)
+                convertChannel(list[index], 0, 1, frames, i, channels, output.data());
             else convertChannel(list[index], source, sources, frames, i, channels, output.data());
         }
     });

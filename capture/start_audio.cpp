@@ -9,10 +9,10 @@
 #include <string>
 #include <variant>
 
+#include "audio/audio_writer.h"
 #include "base/diagnostics.h"
 #include "base/options.h"
 #include "base/process_state.h"
-#include "audio/audio_writer.h"
 #include "capture/await.h"
 #include "capture/session_starters.h"
 #include "platform/serial_queue.h"
@@ -39,9 +39,8 @@ int64_t queuedFrames(int64_t rate) {
 }
 
 ShareableContent shareableContent() {
-    auto result = await<ShareableContentResult>([](auto handler) {
-        getShareableContent(false, false, std::move(handler));
-    });
+    auto result = await<ShareableContentResult>(
+        [](auto handler) { getShareableContent(false, false, std::move(handler)); });
     if (auto* error = std::get_if<Error>(&result)) throw *error;
     return std::get<ShareableContent>(std::move(result));
 }
@@ -84,9 +83,8 @@ void startAudio() {
     addOutput(*stream, writer, OutputType::audio, "vx-capture.audio");
     addOutput(*stream, writer, OutputType::screen, "vx-capture.screen");
 
-    auto started = await<std::optional<Error>>([&stream](auto handler) {
-        stream->startCapture(std::move(handler));
-    });
+    auto started = await<std::optional<Error>>(
+        [&stream](auto handler) { stream->startCapture(std::move(handler)); });
     if (started) throw *started;
     activeStream = std::move(stream);
 }

@@ -53,7 +53,8 @@ public:
         std::vector<uint8_t> bytes;
         uint8_t chunk[4096];
         ssize_t got;
-        while ((got = ::read(read_, chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+        while ((got = ::read(read_, chunk, sizeof chunk)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + got);
         return bytes;
     }
 
@@ -82,8 +83,8 @@ SampleBuffer monoSample(std::vector<float> values, uint32_t bits = 32) {
     SampleBuffer sample;
     sample.formatDescription = std::move(description);
     sample.numSamples = int64_t(data->size());
-    sample.audioBufferList = AudioBufferList{
-        AudioBuffer{1, uint32_t(data->size() * sizeof(float)), data->data()}};
+    sample.audioBufferList =
+        AudioBufferList{AudioBuffer{1, uint32_t(data->size() * sizeof(float)), data->data()}};
     sample.audioData = std::move(data);
     return sample;
 }
@@ -125,7 +126,8 @@ TEST(AudioWriterTest, ChannelsZeroWritesNothing) {
 // process shows as a missing confirmation line.
 void writeAndReadBack(bool nonBlocking) {
     Pipe pipe;
-    if (nonBlocking) ::fcntl(pipe.writeEnd(), F_SETFL, ::fcntl(pipe.writeEnd(), F_GETFL) | O_NONBLOCK);
+    if (nonBlocking)
+        ::fcntl(pipe.writeEnd(), F_SETFL, ::fcntl(pipe.writeEnd(), F_GETFL) | O_NONBLOCK);
     std::vector<float> values(200000);
     for (size_t i = 0; i < values.size(); ++i) values[i] = float(int(i % 32767)) / 32767.0f + 1e-6f;
     auto expected = AudioWriter::interleavedS16(monoSample(values), 1);
@@ -151,15 +153,16 @@ void writeAndReadBack(bool nonBlocking) {
 SampleBuffer stereoSample(float value, int64_t frames) {
     auto description = std::make_shared<FormatDescription>();
     description->audioStreamBasicDescription = AudioStreamBasicDescription{
-        48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved, 32, 2};
+        48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved,
+        32, 2};
     auto data = std::make_shared<std::vector<float>>(size_t(frames), value);
     data->resize(size_t(frames) * 2, -value);
     SampleBuffer sample;
     sample.formatDescription = std::move(description);
     sample.numSamples = frames;
-    sample.audioBufferList = AudioBufferList{
-        AudioBuffer{1, uint32_t(frames * sizeof(float)), data->data()},
-        AudioBuffer{1, uint32_t(frames * sizeof(float)), data->data() + frames}};
+    sample.audioBufferList =
+        AudioBufferList{AudioBuffer{1, uint32_t(frames * sizeof(float)), data->data()},
+                        AudioBuffer{1, uint32_t(frames * sizeof(float)), data->data() + frames}};
     sample.audioData = std::move(data);
     return sample;
 }
@@ -170,7 +173,7 @@ SampleBuffer stereoSample(float value, int64_t frames) {
 // With a non-blocking output (the reader's choice) the writes are partial, and
 // each is followed by the rest of its buffer.
 TEST(AudioWriterTest, StalledReaderGetsWholeFramesOfTheNewestBuffersAfterwards) {
-    constexpr int64_t kFrames = 1100;    // 4400 bytes a buffer, more than one atomic pipe write
+    constexpr int64_t kFrames = 1100;  // 4400 bytes a buffer, more than one atomic pipe write
     constexpr int kBuffers = 200;
     constexpr int64_t kQueuedFrames = 3 * kFrames;
     constexpr int kPipeBytes = 16384;
@@ -179,7 +182,8 @@ TEST(AudioWriterTest, StalledReaderGetsWholeFramesOfTheNewestBuffersAfterwards) 
         Pipe pipe;
         ASSERT_GE(::fcntl(pipe.writeEnd(), F_SETPIPE_SZ, kPipeBytes), kPipeBytes);
         const int pipeBytes = ::fcntl(pipe.writeEnd(), F_GETPIPE_SZ);
-        if (nonBlocking) ::fcntl(pipe.writeEnd(), F_SETFL, ::fcntl(pipe.writeEnd(), F_GETFL) | O_NONBLOCK);
+        if (nonBlocking)
+            ::fcntl(pipe.writeEnd(), F_SETFL, ::fcntl(pipe.writeEnd(), F_GETFL) | O_NONBLOCK);
 
         std::vector<uint8_t> received;
         std::thread reading;
@@ -200,7 +204,7 @@ TEST(AudioWriterTest, StalledReaderGetsWholeFramesOfTheNewestBuffersAfterwards) 
                 while ((got = ::read(pipe.readEnd(), chunk, sizeof chunk)) > 0)
                     received.insert(received.end(), chunk, chunk + got);
             });
-        }  // the writer's end waits for its writes
+        }                   // the writer's end waits for its writes
         pipe.closeWrite();  // the reader sees the end
         reading.join();
         ASSERT_TRUE(delivered) << "the sample callback waited for the stalled reader";
@@ -275,7 +279,8 @@ TEST(AudioWriterDeathTest, StoppedStreamEndsWithStatus3) {
             IdleStream stream;
             writer.didStopWithError(stream, Error{-3821, "the sound server went away"});
         },
-        ::testing::ExitedWithCode(3), "^vx-capture: capture stopped: the sound server went away\n$");
+        ::testing::ExitedWithCode(3),
+        "^vx-capture: capture stopped: the sound server went away\n$");
 }
 
 }  // namespace
