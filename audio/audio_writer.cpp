@@ -147,9 +147,9 @@ std::optional<std::vector<uint8_t>> AudioWriter::interleavedS16(const SampleBuff
             const size_t source = size_t(std::min<int64_t>(i, int64_t(sources) - 1));
             const size_t index = nonInterleaved ? source : 0;
             if (index >= list.size()) continue;
-            if (nonInterleaved)
-                convertChannel(list[index], 0, 1, frames, i, channels, output.data());
-            else convertChannel(list[index], source, sources, frames, i, channels, output.data());
+            const size_t first = nonInterleaved ? 0 : source;
+            const size_t stride = nonInterleaved ? 1 : sources;
+            convertChannel(list[index], first, stride, frames, i, channels, output.data());
         }
     });
     if (status != 0) return std::nullopt;
