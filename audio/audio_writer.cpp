@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -142,7 +143,7 @@ std::optional<std::vector<uint8_t>> AudioWriter::interleavedS16(const SampleBuff
         return std::nullopt;
     }
 
-    Status status = sample.withAudioBufferList([&](const AudioBufferList& list) {
+    const auto convert = [&](const AudioBufferList& list) {
         for (int64_t i = 0; i < channels; ++i) {
             const size_t source = size_t(std::min<int64_t>(i, int64_t(sources) - 1));
             const size_t index = nonInterleaved ? source : 0;
@@ -151,7 +152,10 @@ std::optional<std::vector<uint8_t>> AudioWriter::interleavedS16(const SampleBuff
             const size_t stride = nonInterleaved ? 1 : sources;
             convertChannel(list[index], first, stride, frames, i, channels, output.data());
         }
-    });
+    };
+    // Handed over by reference: the std::function then holds one pointer in place
+    // and allocates nothing, so the output stays the buffer's one allocation.
+    Status status = sample.withAudioBufferList(std::cref(convert));
     if (status != 0) return std::nullopt;
     return output;
 }
