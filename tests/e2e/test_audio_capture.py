@@ -7,7 +7,6 @@ well inside the tones, so the players' start-up and the capture's start do not m
 """
 import fcntl
 import os
-import shutil
 import subprocess
 import threading
 import time
@@ -36,10 +35,6 @@ def block_spread(samples, rate, milliseconds=20):
         block = samples[start:start + size]
         levels.append(10 * math.log10(max(sum(x * x for x in block) / size, 1e-20)))
     return max(levels) - min(levels)
-
-
-def missing_tools():
-    return [tool for tool in ("pulseaudio", "pactl", "pacat", "sox", "Xvfb") if shutil.which(tool) is None]
 
 
 class Capture:
