@@ -153,6 +153,15 @@ Script loadScriptFile(const std::string& path) {
                 script.propertyStatuses[key] = status;
             } else if (item == "encoder-status") {
                 in >> script.encodeStatus;
+            } else if (item == "encoder-delay") {
+                if (!(in >> script.encodeDelayMicroseconds)) badScript(line);
+            } else if (item == "encoder-latency") {
+                if (!(in >> script.outputDelayMicroseconds)) badScript(line);
+            } else if (item == "encoder-prepare") {
+                if (!(in >> script.prepareStatus)) badScript(line);
+                script.prepareDescription = rest(in);
+            } else if (item == "frame-when-wanted") {
+                script.frameWhenWanted = readFrame(in, line);
             } else {
                 badScript(line);
             }

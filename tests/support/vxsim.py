@@ -126,7 +126,44 @@ def run_sim(args, script="", stdin=b"", timeout=10, hold_stdin_s=None):
     return Result(p.proc.returncode, err.decode("utf-8", "replace"), out or b"", p.record())
 
 
-# -- shared steps of the entry-point and audio process tests -------------------------------------
+# -- steps the video process tests share --------------------------------------------------------
+def run_until_started(args, script="", during=None, timeout=10):
+    """Runs vx-capture-sim until the capture has started, then runs during(process) if
+    given, ends the process through standard input and returns its Result."""
+    p = SimProcess(args, script)
+    try:
+        p.wait_until_started(timeout)
+        if during:
+            during(p)
+        p.close_stdin()
+        return p.wait(timeout)
+    finally:
+        p.kill()
+
+
+def open_fifo_reader(path):
+    """Opens a FIFO for reading without waiting for its writer; reads then block."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    os.set_blocking(fd, True)
+    return fd
+
+
+def read_for(fd, seconds, enough=None):
+    """Reads what comes within seconds, or until enough(data) holds."""
+    data = b""
+    deadline = time.monotonic() + seconds
+    while not (enough and enough(data)):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+# -- shared steps of the entry-point and audio process tests (run_until_started above too) --------
 import contextlib
 
 
@@ -148,12 +185,6 @@ def finish(p, timeout=10):
     """Ends a running process the parent's way (closing its standard input); returns its Result."""
     p.close_stdin()
     return p.wait(timeout=timeout)
-
-
-def run_until_started(args, script="", timeout=10):
-    """Runs until the capture has started, then ends it through standard input."""
-    with running_sim(args, script, timeout=timeout) as p:
-        return finish(p, timeout)
 
 
 def run_to_its_end(args, script="", within=5):
