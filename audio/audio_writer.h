@@ -12,8 +12,9 @@
 // delivers them here) arrive on "vx-capture.screen" and are dropped at once.
 //
 // A reader that stops reading blocks only the writes: while it does, at most
-// queuedFrames frames wait (besides the buffer being written and what the pipe
-// holds); beyond that the oldest buffers are dropped whole.
+// queuedFrames frames wait (or the newest buffer alone, when it is larger),
+// besides the buffer being written and what the pipe holds; beyond that the
+// oldest buffers are dropped whole.
 //
 // Ending: when the output can no longer be written (its reader has gone) the
 // process ends at once with status 0 and no message. A stopped stream ends it
