@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import time
+import unittest
 
 MOTION_MODES = ("bar", "scroll")
 
@@ -157,6 +158,26 @@ def _end(process, grace=3.0):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+# -- tests that need programs ----------------------------------------------------------------------
+def require_tools(*tools):
+    """A decorator for a test class whose tests need these programs (Xvfb, ...). When one is
+    missing the tests fail, so that a machine without them cannot pass for a green run;
+    only with VX_ALLOW_SKIP=1 in the environment are they skipped instead."""
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    if not missing:
+        return lambda cls: cls
+    reason = "missing: " + " ".join(missing)
+    if os.environ.get("VX_ALLOW_SKIP") == "1":
+        return unittest.skip(reason)
+
+    def fail_each_test(cls):
+        def refuse(klass):
+            raise AssertionError(f"{reason} (install them, or set VX_ALLOW_SKIP=1 to skip)")
+        cls.setUpClass = classmethod(refuse)
+        return cls
+    return fail_each_test
 
 
 # -- the painter ---------------------------------------------------------------------------------
