@@ -92,7 +92,11 @@ class VirtualDisplay:
             self.server = None
 
     def env(self, **extra):
-        environment = dict(os.environ, DISPLAY=self.display)
+        # Without the Wayland session's variables, so that a run on a Wayland desktop
+        # still captures this X display.
+        environment = {key: value for key, value in os.environ.items()
+                       if key not in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE")}
+        environment["DISPLAY"] = self.display
         environment.update(extra)
         return environment
 
