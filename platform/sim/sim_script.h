@@ -48,6 +48,9 @@ struct Script {
     std::vector<Display> displays;
     std::vector<RunningApplication> applications;
     std::optional<Error> contentError;
+    // The content query throws instead of answering: "bad_alloc" as std::bad_alloc,
+    // any other text as std::runtime_error with that text.
+    std::optional<std::string> contentThrow;
     std::map<int, Error> addOutputErrors;   // by output type (0 screen, 1 audio)
     std::optional<Error> startError;
     std::vector<ScriptedFrame> frames;      // screen output

@@ -122,6 +122,8 @@ Script loadScriptFile(const std::string& path) {
                 script.applications.push_back(RunningApplication{rest(in)});
             } else if (item == "content-error") {
                 script.contentError = readError(in);
+            } else if (item == "content-throw") {
+                script.contentThrow = rest(in);
             } else if (item == "output-error") {
                 int type = 0;
                 in >> type;

@@ -1,17 +1,15 @@
 """Video mode end to end: what a reader that attaches gets first. The real binary captures a
 private X display with moving content while readers come and go; every reader's stream must
 begin with SPS, PPS and an IDR frame, whatever was inside the encoder when it came."""
-import shutil
 import time
 import unittest
 
 from video_capture import (IDR, PPS, SPS, VideoCapture, decode_errors, decode_rgb, nal_type, nal_units,
                            near, pixel)
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "ffmpeg") if shutil.which(tool) is None]
+TOOLS = ("Xvfb", "ffmpeg")
 
 
 def first_types(data, count=3):
@@ -22,7 +20,7 @@ def has_idr(data):
     return IDR in [nal_type(unit) for unit in nal_units(data)[:8]]
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ReadersOfAMovingScreen(unittest.TestCase):
     ATTACHES = 16
 
@@ -46,7 +44,7 @@ class ReadersOfAMovingScreen(unittest.TestCase):
         self.assertEqual((status, rest), (0, b""))
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ReaderOfAStillScreen(unittest.TestCase):
     def test_a_reader_after_a_change_nobody_watched_gets_the_current_picture(self):
         # The screen changes while nobody reads; the first picture a reader gets shows the
