@@ -163,7 +163,8 @@ class AudioOnStandardOutput(unittest.TestCase):
         return pcm, window, pcm + rest
 
     def test_one_second_has_the_requested_channel_count(self):
-        for channels in (1, 2, 6):
+        # The channel counts the capture framework offers.
+        for channels in (1, 2):
             with self.subTest(channels=channels):
                 window_pcm, window, pcm = self.capture_one_second(channels)
                 frame = 2 * channels
