@@ -221,7 +221,9 @@ TEST(AudioWriterTest, StalledReaderGetsWholeFramesOfTheNewestBuffersAfterwards) 
         }
         for (size_t i = 0; i < runs.size(); ++i) {
             EXPECT_EQ(runs[i].second, kFrames) << "buffer " << runs[i].first + 1 << " came out cut";
-            if (i > 0) EXPECT_GT(runs[i].first, runs[i - 1].first) << "buffers out of order";
+            if (i > 0) {
+                EXPECT_GT(runs[i].first, runs[i - 1].first) << "buffers out of order";
+            }
         }
         ASSERT_FALSE(runs.empty());
         EXPECT_EQ(runs.back().first, kBuffers - 1) << "the newest buffer is missing";

@@ -219,7 +219,9 @@ TEST(FifoWriterPath, NothingButANamedPipeIsEverOpenedOrWrittenAndTheWriterKeepsT
             std::this_thread::sleep_for(500ms);
             writer->write(bytes("ab"));
             EXPECT_EQ(connections.count(), 0);
-            if (kind.isFile) EXPECT_EQ(contentOf(path), "0123456789");
+            if (kind.isFile) {
+                EXPECT_EQ(contentOf(path), "0123456789");
+            }
 
             // Put right, the path is attached by a later attempt.
             std::filesystem::remove(path);
