@@ -39,6 +39,11 @@ void LinuxStream::startCapture(std::function<void(std::optional<Error>)> complet
 std::optional<Error> LinuxStream::startSources() {
     if (!sources_.empty()) return Error{kStreamAlreadyRunning, "the capture is already running"};
     sources_.push_back(std::make_unique<X11ScreenSource>(filter_, configuration_));
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        screen_ = sources_.front().get();
+        screen_->setFramesWanted(screenFramesWanted_);
+    }
     if (configuration_.capturesAudio)
         sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));
 
@@ -55,6 +60,12 @@ std::optional<Error> LinuxStream::startSources() {
         if (error) return error;
     }
     return std::nullopt;
+}
+
+void LinuxStream::setScreenFramesWanted(bool wanted) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    screenFramesWanted_ = wanted;
+    if (screen_) screen_->setFramesWanted(wanted);
 }
 
 void LinuxStream::deliver(OutputType type, std::shared_ptr<const SampleBuffer> sample) {

@@ -1,5 +1,8 @@
 #include "platform/linux/x264/x264_encoder.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "platform/linux/x264/x264_settings.h"
 #include "platform/nv12/image_buffer.h"
 
@@ -78,6 +81,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         input.img.plane[plane] = picture->plane(plane);
         input.img.i_stride[plane] = picture->stride(plane);
     }
+    input.prop.mb_info = macroblockHints(*picture);
     input.i_pts = nextPts_++;
     if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
         seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
@@ -90,12 +94,32 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     x264_picture_t output;
     int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
+        lastSequence_ = 0;  // x264's last picture is not this one
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
     } else if (size > 0) {
         deliver(nals, count, output);
     }
+}
+
+uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture) {
+    const uint64_t sequence = picture.sequence();
+    const uint64_t last = std::exchange(lastSequence_, sequence);
+    const bool repeat = sequence != 0 && sequence == last;
+    const bool follows = sequence > 1 && last != 0 && sequence == last + 1;
+    if (!repeat && !follows) return nullptr;
+    std::vector<uint8_t>& hints = hints_[nextHints_];
+    nextHints_ = (nextHints_ + 1) % hints_.size();
+    const size_t count = size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh());
+    hints.resize(count);  // allocates on the first use of each array only
+    if (repeat) {
+        std::fill(hints.begin(), hints.end(), uint8_t(X264_MBINFO_CONSTANT));
+    } else {
+        const uint8_t* changed = picture.changedMacroblocks();
+        for (size_t i = 0; i < count; ++i) hints[i] = changed[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
+    }
+    return hints.data();
 }
 
 void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_t& output) {

@@ -82,6 +82,7 @@ bool X264Settings::parameters(int width, int height, x264_param_t* param) const 
     param->i_csp = X264_CSP_NV12;
     param->i_threads = kThreads;
     param->b_sliced_threads = 1;
+    param->analyse.b_mb_info = 1;  // pictures may say which macroblocks did not change
     param->b_vfr_input = 0;  // rate control by frame count: repeats of a still screen are cheap
     param->i_fps_num = uint32_t(framesPerSecond());
     param->i_fps_den = 1;
