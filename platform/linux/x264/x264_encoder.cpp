@@ -10,6 +10,7 @@ namespace vx {
 
 namespace {
 constexpr int kLengthFieldSize = 4;
+constexpr int kCoarsestQuantizer = 51;
 
 double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
 
@@ -42,6 +43,7 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
     std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
     if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
+    opened->keyFrameInterval_ = param.i_keyint_max;
     return opened;
 }
 
@@ -81,12 +83,22 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         input.img.plane[plane] = picture->plane(plane);
         input.img.i_stride[plane] = picture->stride(plane);
     }
-    input.prop.mb_info = macroblockHints(*picture);
     input.i_pts = nextPts_++;
     if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
         seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
         forceIdr = true;
     input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    const bool repeat = picture->sequence() != 0 && picture->sequence() == lastSequence_;
+    input.prop.mb_info = macroblockHints(*picture);
+    // x264 skips a macroblock marked constant only where its reference was coded at no
+    // finer a quantizer than the frame at hand. A repeat is coded at the coarsest one,
+    // so every macroblock is skipped: the decoder shows the previous picture again, at
+    // its quality, for a few bytes and little work. Never a key frame, so never when
+    // x264 is due to place one by its frame count.
+    if (repeat && !forceIdr && framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
+        input.i_type = X264_TYPE_P;
+        input.i_qpplus1 = kCoarsestQuantizer + 1;
+    }
 
     pending_.push_back(Pending{std::move(handler), presentationTime});
     x264_nal_t* nals = nullptr;
@@ -138,6 +150,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
     sample->presentationTime = frame.presentationTime;
     if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
+    framesSinceKeyFrame_ = output.b_keyframe ? 0 : framesSinceKeyFrame_ + 1;
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 
