@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <X11/Xlib.h>
 
@@ -17,7 +18,8 @@ namespace vx::test {
 
 class PrivateXServer {
 public:
-    PrivateXServer(int width, int height) {
+    // extraArguments go to Xvfb as they are (e.g. {"-extension", "DAMAGE"} to leave one out).
+    PrivateXServer(int width, int height, std::vector<std::string> extraArguments = {}) {
         int fds[2];
         if (pipe(fds) != 0) return;
         pid_ = fork();
@@ -28,8 +30,13 @@ public:
             dup2(devnull, 2);
             std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
             std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-                   "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+            std::vector<std::string> words = {"Xvfb", "-displayfd", fd, "-screen", "0", screen,
+                                              "-nolisten", "tcp", "-noreset"};
+            words.insert(words.end(), extraArguments.begin(), extraArguments.end());
+            std::vector<char*> argv;
+            for (std::string& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execvp("Xvfb", argv.data());
             _exit(127);
         }
         close(fds[1]);
