@@ -74,6 +74,9 @@ int X264Settings::keyFrameInterval() const {
 }
 
 bool X264Settings::parameters(int width, int height, x264_param_t* param) const {
+    // x264 refuses larger pictures when it opens, and would cut a higher rate silently.
+    if (width > kMaxPictureSize || height > kMaxPictureSize) return false;
+    if (bitRate_ && *bitRate_ / 1000 > kMaxKilobitsPerSecond) return false;
     if (x264_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0)
         return false;
     param->i_log_level = X264_LOG_NONE;
