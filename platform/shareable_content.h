@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/running_applications.h"
 
 namespace vx {
 
@@ -20,13 +21,9 @@ struct Display {
     int64_t y = 0;
 };
 
-struct RunningApplication {
-    std::string bundleIdentifier;
-};
-
 struct ShareableContent {
     std::vector<Display> displays;                  // in the platform's order, may be empty
-    std::vector<RunningApplication> applications;   // may be empty
+    RunningApplications applications;               // may be empty; may be listed when first read
 };
 
 using ShareableContentResult = std::variant<ShareableContent, Error>;

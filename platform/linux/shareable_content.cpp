@@ -1,13 +1,36 @@
 #include "platform/shareable_content.h"
 
+#include <set>
+#include <string>
 #include <thread>
 
 #include "platform/linux/pulse/pulse_applications.h"
+#include "platform/linux/pulse/pulse_process_applications.h"
 #include "platform/linux/x11/x11_monitors.h"
 
 namespace vx {
 
-void getShareableContent(bool, bool, std::function<void(ShareableContentResult)> completionHandler) {
+namespace {
+
+// The sound server's clients and players, then this user's processes under the
+// identity they will carry on it: an application is named whether or not it has
+// made a sound yet. The sound server may be slow to answer: it is asked only when
+// the list is read (audio mode), never for the displays alone (video mode).
+std::vector<RunningApplication> listApplications() {
+    std::vector<RunningApplication> applications = soundServerApplications();
+    std::set<std::string> known;
+    for (const RunningApplication& application : applications)
+        known.insert(application.bundleIdentifier);
+    for (RunningApplication& application : processApplications())
+        if (known.insert(application.bundleIdentifier).second)
+            applications.push_back(std::move(application));
+    return applications;
+}
+
+}  // namespace
+
+void getShareableContent(bool, bool,
+                         std::function<void(ShareableContentResult)> completionHandler) {
     std::thread([completionHandler = std::move(completionHandler)] {
         auto monitors = x11Monitors();
         if (auto* error = std::get_if<Error>(&monitors)) {
@@ -16,7 +39,7 @@ void getShareableContent(bool, bool, std::function<void(ShareableContentResult)>
         }
         ShareableContent content;
         content.displays = std::get<std::vector<Display>>(std::move(monitors));
-        content.applications = soundServerApplications();
+        content.applications = RunningApplications(RunningApplications::Lister(listApplications));
         completionHandler(std::move(content));
     }).detach();
 }

@@ -8,6 +8,7 @@ well inside the tones, so the players' start-up and the capture's start do not m
 import os
 import shutil
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -318,6 +319,94 @@ class AudioCaptureTest(unittest.TestCase):
                          "vx-capture: could not start capture: cannot connect to the sound server: "
                          "Connection refused\n")
         self.assertEqual(capture.size(), 0)
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
+    """The companion runs when the capture starts but makes its first sound only afterwards:
+    from its first sample on it is left out, whichever way it plays, and another player that
+    starts at the same time is kept."""
+
+    setUp = AudioCaptureTest.setUp
+    start_capture = AudioCaptureTest.start_capture
+    levels = AudioCaptureTest.levels
+    assert_level = AudioCaptureTest.assert_level
+
+    def assert_companion_left_out(self, capture):
+        # From the companion's first sound on (lead 0: its start is inside what is measured),
+        # then a second in which the other player, started at the same time, surely plays.
+        for channel, (tones, _, _) in enumerate(
+                self.levels(capture, 48000, 2, (1000,), seconds=2.0, lead=0.0)):
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
+        for channel, (tones, _, spread) in enumerate(
+                self.levels(capture, 48000, 2, (1000, 440), seconds=1.0, lead=0.0)):
+            self.assertLess(tones[1000], LEFT_OUT_BELOW, f"the companion's 1 kHz on channel {channel}")
+            self.assert_level(tones[440], TONE_DBFS, f"440 Hz on channel {channel}")
+            self.assertLess(spread, STEADY_WITHIN, f"gaps on channel {channel}")
+        self.assertEqual(capture.end(), (0, b""))
+
+    def test_a_new_client_of_a_companion_not_yet_connected(self):
+        # The companion's process runs but has no connection to the sound server yet; it then
+        # plays through a new connection carrying its identity.
+        self.server.start_application(SENDER)
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=4)
+        companion = self.server.play_tone(1000, seconds=4, identity=SENDER)
+        self.assert_companion_left_out(capture)
+        companion.wait(10)
+
+    def test_a_new_player_of_a_companion_already_connected(self):
+        # The companion's connection (its identity set by the program itself) exists at the
+        # start and plays nothing; later it adds a player on that same connection.
+        companion = self.server.connect_player_client(SENDER)
+        self.addCleanup(companion.close)
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=4)
+        companion.play(self.server.tone_file(1000, 4))
+        self.assert_companion_left_out(capture)
+
+    def test_a_player_named_otherwise_on_a_companion_connection_is_left_out(self):
+        # The player's own properties name another application; its client is the companion's.
+        companion = self.server.connect_player_client(SENDER)
+        self.addCleanup(companion.close)
+        capture = self.start_capture()
+        self.server.play_tone(440, seconds=4)
+        companion.play(self.server.tone_file(1000, 4), identity="org.example.other")
+        self.assert_companion_left_out(capture)
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+class VideoWithoutAnAnsweringSoundServerTest(unittest.TestCase):
+    """Video mode never asks the sound server: one that accepts connections and never answers
+    does not hold back "started" (asking it would wait its two seconds of patience)."""
+
+    PROMPT_WITHIN = 1.5   # seconds; far more than a start takes here, less than that patience
+
+    def test_video_starts_promptly_with_a_mute_sound_server(self):
+        from sound_server import MuteSoundServer
+        with VirtualDisplay(320, 240) as display, MuteSoundServer() as mute, \
+                tempfile.TemporaryDirectory(prefix="vx-video-") as folder:
+            fifo = os.path.join(folder, "video.fifo")
+            os.mkfifo(fifo)
+            started = time.monotonic()
+            process = subprocess.Popen([BINARY, "video", "--out", fifo, "--width", "320", "--height", "240"],
+                                       env=mute.env(base=display.env()), stdin=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            try:
+                line = process.stderr.readline()
+                elapsed = time.monotonic() - started
+                self.assertEqual(line, b"started\n")
+                self.assertLess(elapsed, self.PROMPT_WITHIN, f'"started" after {elapsed:.2f} s')
+                self.assertEqual(mute.accepted, [], "the sound server was asked")
+                process.stdin.close()
+                self.assertEqual(process.wait(10), 0)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                process.wait()
+                process.stderr.close()
 
 
 if __name__ == "__main__":

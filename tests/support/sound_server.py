@@ -14,10 +14,14 @@ player is an ordinary client, identity "vx-test-keepawake"). Everything started 
 exit.
 """
 import os
+import select
 import shutil
 import signal
+import socket
 import subprocess
+import sys
 import tempfile
+import threading
 import time
 
 SINK = "vxtest"
@@ -178,6 +182,107 @@ class SoundServer:
                                   stderr=subprocess.DEVNULL, start_new_session=True)
         self._players.append(player)
         return player
+
+    # -- applications that have not made a sound yet ------------------------------------------------
+    def start_application(self, identity):
+        """A running process that names itself identity the way libpulse reads it (PULSE_PROP in
+        its environment) but never connects to the server. Returns the process."""
+        process = subprocess.Popen(["sleep", "600"], env=self.env(PULSE_PROP=f"application.id={identity}"),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        self._players.append(process)
+        return process
+
+    def connect_player_client(self, identity):
+        """A client connected now with application.id=identity (set by the program, not from the
+        environment) that plays nothing until asked: returns a ClientPlayer."""
+        client = ClientPlayer(self.env(), identity)
+        self._players.append(client.process)
+        return client
+
+
+class ClientPlayer:
+    """tests/support/pulse_client.py running: one client connection; play() adds a player to it."""
+
+    def __init__(self, env, identity):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pulse_client.py")
+        self.process = subprocess.Popen([sys.executable, script, identity], env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+        if self._line() != "connected":
+            raise RuntimeError(f"client {identity} did not connect")
+
+    def _line(self, timeout=10):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        return self.process.stdout.readline().strip() if ready else ""
+
+    def close(self):
+        """Disconnects the client (its players go with it)."""
+        _end(self.process)
+        for stream in (self.process.stdin, self.process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+    def play(self, path, identity=None):
+        """Starts playing a 16-bit WAV file as a new player of this client (the player's own
+        application.id set to identity when given); returns once its first samples are on their way."""
+        self.process.stdin.write(f"play {path} {identity or ''}".rstrip() + "\n")
+        self.process.stdin.flush()
+        if self._line() != "playing":
+            raise RuntimeError("the client did not start playing")
+
+
+class MuteSoundServer:
+    """A socket where a sound server would be that accepts connections and never answers, as a
+    hung server does. env() points clients at it.
+
+        with MuteSoundServer() as mute:
+            subprocess.run([...], env=mute.env())
+    """
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="vx-mute-")
+        self.path = os.path.join(self.folder, "native")
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(self.path)
+        self.listener.listen(16)
+        self.accepted = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        self.listener.settimeout(0.1)
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.accepted.append(connection)   # held open, never read, never answered
+
+    def env(self, base=None, **extra):
+        environment = dict(os.environ if base is None else base)
+        environment.update(XDG_RUNTIME_DIR=self.folder, XDG_CONFIG_HOME=self.folder, HOME=self.folder,
+                           PULSE_SERVER=f"unix:{self.path}")
+        environment.pop("PULSE_PROP", None)
+        environment.update(extra)
+        return environment
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(5)
+        self.listener.close()
+        for connection in self.accepted:
+            connection.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        return False
 
 
 def _end(process, grace=3.0):

@@ -7,12 +7,13 @@
 #include <pulse/context.h>
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
-#include <pulse/operation.h>
 #include <pulse/rtclock.h>
 #include <pulse/timeval.h>
 
 #include "platform/linux/pulse/pulse_connection.h"
 #include "platform/linux/pulse/pulse_identity.h"
+#include "platform/linux/pulse/pulse_operation.h"
+#include "platform/linux/pulse/pulse_time_event.h"
 
 namespace vx {
 
@@ -58,10 +59,6 @@ void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* us
     static_cast<Listing*>(userdata)->over = true;
 }
 
-void release(pa_operation* operation) {
-    if (operation) pa_operation_unref(operation);
-}
-
 }  // namespace
 
 std::vector<RunningApplication> soundServerApplications() {
@@ -74,16 +71,15 @@ std::vector<RunningApplication> soundServerApplications() {
         auto failed = connection.connect(
             [&] {
                 listing.self = pa_context_get_index(context);
-                release(pa_context_get_client_info_list(context, onClient, &listing));
-                release(pa_context_get_sink_input_info_list(context, onSinkInput, &listing));
+                dropOperation(pa_context_get_client_info_list(context, onClient, &listing));
+                dropOperation(pa_context_get_sink_input_info_list(context, onSinkInput, &listing));
             },
             [&](const Error&) { listing.over = true; });
         if (failed) return {};
-        pa_time_event* timeout =
-            pa_context_rttime_new(context, pa_rtclock_now() + kPatience, onTimeout, &listing);
+        PulseTimeEvent timeout(pa_mainloop_get_api(loop.get()), context,
+                               pa_rtclock_now() + kPatience, onTimeout, &listing);
         while (!listing.over)
             if (pa_mainloop_iterate(loop.get(), 1, nullptr) < 0) break;
-        if (timeout) pa_mainloop_get_api(loop.get())->time_free(timeout);
     }
     return listing.applications;
 }

@@ -5,7 +5,8 @@
 
 #include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/operation.h>
+
+#include "platform/linux/pulse/pulse_operation.h"
 
 namespace vx {
 
@@ -29,10 +30,6 @@ constexpr size_t kFadeMilliseconds = 10;
 
 size_t framesOf(const pa_sample_spec& sampleSpec, size_t milliseconds) {
     return std::max<size_t>(1, size_t(sampleSpec.rate) * milliseconds / 1000);
-}
-
-void release(pa_operation* operation) {
-    if (operation) pa_operation_unref(operation);
 }
 
 }  // namespace
@@ -63,7 +60,7 @@ void PulseCaptureSession::begin() {
 }
 
 void PulseCaptureSession::queryServer() {
-    release(pa_context_get_server_info(control_.context(), onServerInfo, this));
+    dropOperation(pa_context_get_server_info(control_.context(), onServerInfo, this));
 }
 
 void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
@@ -81,7 +78,7 @@ void PulseCaptureSession::defaultSink(const std::string& name) {
         if (clockLost_) end(*clockLost_);
         return;
     }
-    release(pa_context_get_sink_info_by_name(control_.context(), name.c_str(), onSinkInfo, this));
+    dropOperation(pa_context_get_sink_info_by_name(control_.context(), name.c_str(), onSinkInfo, this));
 }
 
 void PulseCaptureSession::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
@@ -187,7 +184,12 @@ void PulseCaptureSession::seen(const PulseServerTracker::Input& input) {
     if (excluded_.empty()) return;
     Player& player = players_[input.index];
     player.sink = input.sink;
-    player.role = excluded_.count(input.identity) ? Role::excluded : Role::kept;
+    // A player is its application's whichever way it names itself: by its own
+    // properties or by those of the client that made it. Once left out it stays out,
+    // whatever it renames itself to later.
+    bool excluded = player.role == Role::excluded || excluded_.count(input.identity) ||
+                    excluded_.count(input.clientIdentity);
+    player.role = excluded ? Role::excluded : Role::kept;
     place(player, input.index);
 }
 

@@ -4,15 +4,18 @@
 // One control connection finds the default sink, follows its players and records
 // the sink's whole monitor, which clocks the capture: every chunk it delivers
 // becomes one sample. When the default output changes (or the captured one goes
-// away and another is the default), the capture moves to the new one. While no player with an excluded identity is present, the
-// sample is that chunk (the plain monitor). Otherwise each kept player of the sink
-// is recorded on a connection of its own and the sample is their mix, as many
-// frames as the clock chunk. A player whose details are not known yet counts as
-// excluded, so that an excluded player is left out from its first sound; the
-// mix goes on a moment after the last excluded player left, then fades back to the
-// monitor. Without any excluded identity the capture is always the plain monitor.
-// The players are recorded before the output's own volume and mute, so the mix
-// gets them applied like the monitor has them.
+// away and another is the default), the capture moves to the new one.
+//
+// A player is excluded when its own identity or its owner client's is one of the
+// excluded identities, whenever it appears during the capture. While no excluded
+// player is present, the sample is the clock's chunk (the plain monitor). Otherwise
+// each kept player of the sink is recorded on a connection of its own and the
+// sample is their mix, as many frames as the clock chunk. A player whose details
+// are not known yet counts as excluded, so that an excluded player is left out
+// from its first sound; the mix goes on a moment after the last excluded player
+// left, then fades back to the monitor. Without any excluded identity the capture
+// is always the plain monitor. The players are recorded before the output's own
+// volume and mute, so the mix gets them applied like the monitor has them.
 //
 // Made, begun and destroyed with the loop's lock held (or the loop stopped). The
 // outcome is known once settled() (the loop is signalled then); deliver and stopped

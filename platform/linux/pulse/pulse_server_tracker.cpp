@@ -1,40 +1,33 @@
 #include "platform/linux/pulse/pulse_server_tracker.h"
 
 #include <pulse/context.h>
-#include <pulse/operation.h>
 #include <pulse/rtclock.h>
 #include <pulse/volume.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/linux/pulse/pulse_identity.h"
+#include "platform/linux/pulse/pulse_operation.h"
 
 namespace vx {
 
-namespace {
-// Replies come through the callbacks; the operation handles themselves are not needed.
-void release(pa_operation* operation) {
-    if (operation) pa_operation_unref(operation);
-}
-}  // namespace
-
 PulseServerTracker::PulseServerTracker(pa_mainloop_api* api, pa_context* context,
                                        Callbacks callbacks)
-    : context_(context), callbacks_(std::move(callbacks)), refresh_(nullptr, FreeTimer{api}) {}
+    : api_(api), context_(context), callbacks_(std::move(callbacks)) {}
 
 PulseServerTracker::~PulseServerTracker() = default;
 
 void PulseServerTracker::refreshEvery(uint64_t interval) {
     refreshInterval_ = interval;
-    refresh_.reset(pa_context_rttime_new(context_, pa_rtclock_now() + interval, onRefresh, this));
+    refresh_ = PulseTimeEvent(api_, context_, pa_rtclock_now() + interval, onRefresh, this);
 }
 
 void PulseServerTracker::onRefresh(pa_mainloop_api*, pa_time_event*, const struct timeval*,
                                    void* userdata) {
     auto* self = static_cast<PulseServerTracker*>(userdata);
-    release(pa_context_get_sink_input_info_list(self->context_, onInfo, self));
-    pa_context_rttime_restart(self->context_, self->refresh_.get(),
-                              pa_rtclock_now() + self->refreshInterval_);
+    dropOperation(pa_context_get_sink_input_info_list(self->context_, onInfo, self));
+    self->refresh_.restart(self->context_, pa_rtclock_now() + self->refreshInterval_);
 }
 
 void PulseServerTracker::start(uint32_t sink, Listed listed) {
@@ -42,10 +35,10 @@ void PulseServerTracker::start(uint32_t sink, Listed listed) {
     listed_ = std::move(listed);
     pa_context_set_subscribe_callback(context_, onEvent, this);
     auto mask = PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK |
-                PA_SUBSCRIPTION_MASK_SERVER;
-    release(pa_context_subscribe(context_, pa_subscription_mask_t(mask), nullptr, nullptr));
+                PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_CLIENT;
+    dropOperation(pa_context_subscribe(context_, pa_subscription_mask_t(mask), nullptr, nullptr));
     querySink();
-    release(pa_context_get_sink_input_info_list(context_, onListInfo, this));
+    dropOperation(pa_context_get_sink_input_info_list(context_, onListInfo, this));
 }
 
 void PulseServerTracker::followSink(uint32_t sink) {
@@ -54,7 +47,7 @@ void PulseServerTracker::followSink(uint32_t sink) {
 }
 
 void PulseServerTracker::querySink() {
-    release(pa_context_get_sink_info_by_index(context_, sink_, onSinkInfo, this));
+    dropOperation(pa_context_get_sink_info_by_index(context_, sink_, onSinkInfo, this));
 }
 
 void PulseServerTracker::onSinkInfo(pa_context*, const pa_sink_info* info, int eol,
@@ -79,6 +72,9 @@ void PulseServerTracker::onEvent(pa_context*, pa_subscription_event_type_t type,
         case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
             self->inputEvent(kind, index);
             return;
+        case PA_SUBSCRIPTION_EVENT_CLIENT:
+            self->clientEvent(kind, index);
+            return;
         default:
             return;
     }
@@ -86,12 +82,21 @@ void PulseServerTracker::onEvent(pa_context*, pa_subscription_event_type_t type,
 
 void PulseServerTracker::inputEvent(unsigned type, uint32_t index) {
     if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        // Not to be reported seen after it is gone, should its client's answer come later.
+        for (auto& [client, awaited] : awaitedClients_)
+            std::erase_if(awaited.inputs,
+                          [index](const Input& input) { return input.index == index; });
         callbacks_.gone(index);
         return;
     }
     if (type == PA_SUBSCRIPTION_EVENT_NEW) callbacks_.announced(index);
     // Also on changes: a player may be linked to its sink only after it appeared, or move.
-    release(pa_context_get_sink_input_info(context_, index, onInfo, this));
+    dropOperation(pa_context_get_sink_input_info(context_, index, onInfo, this));
+}
+
+void PulseServerTracker::clientEvent(unsigned type, uint32_t index) {
+    // A client that changed its properties is asked again when one of its players is next reported.
+    if (type != PA_SUBSCRIPTION_EVENT_NEW) clientIdentities_.erase(index);
 }
 
 void PulseServerTracker::onInfo(pa_context*, const pa_sink_input_info* info, int eol,
@@ -107,11 +112,61 @@ void PulseServerTracker::onListInfo(pa_context*, const pa_sink_input_info* info,
         self->report(*info);
         return;
     }
-    if (self->listed_) std::exchange(self->listed_, nullptr)();
+    self->listEnded_ = true;
+    self->maybeListed();
+}
+
+// The players present at start() count as seen once their clients have answered too.
+void PulseServerTracker::maybeListed() {
+    if (listEnded_ && awaitedClients_.empty() && listed_) std::exchange(listed_, nullptr)();
 }
 
 void PulseServerTracker::report(const pa_sink_input_info& info) {
-    callbacks_.seen(Input{info.index, info.sink, playerIdentity(info.proplist)});
+    Input input{info.index, info.sink, playerIdentity(info.proplist), {}};
+    if (info.client == PA_INVALID_INDEX) {
+        callbacks_.seen(input);
+        return;
+    }
+    auto known = clientIdentities_.find(info.client);
+    if (known != clientIdentities_.end()) {
+        input.clientIdentity = known->second;
+        callbacks_.seen(input);
+        return;
+    }
+    auto [entry, asking] = awaitedClients_.try_emplace(info.client);
+    AwaitedClient& awaited = entry->second;
+    std::erase_if(awaited.inputs,
+                  [&input](const Input& other) { return other.index == input.index; });
+    awaited.inputs.push_back(std::move(input));
+    if (!asking) return;  // already asked
+    awaited.tracker = this;
+    awaited.client = info.client;
+    PulseOperation request(
+        pa_context_get_client_info(context_, info.client, onClientInfo, &awaited));
+    if (!request) clientAnswered(info.client, nullptr);
+}
+
+void PulseServerTracker::onClientInfo(pa_context*, const pa_client_info* info, int eol,
+                                      void* userdata) {
+    if (eol > 0) return;
+    auto* awaited = static_cast<AwaitedClient*>(userdata);
+    awaited->tracker->clientAnswered(awaited->client, eol == 0 ? info : nullptr);
+}
+
+// info null: the client is gone (or could not be asked); its players are reported without it.
+void PulseServerTracker::clientAnswered(uint32_t client, const pa_client_info* info) {
+    auto awaited = awaitedClients_.extract(client);
+    if (awaited.empty()) return;
+    std::string identity;
+    if (info) {
+        identity = playerIdentity(info->proplist);
+        clientIdentities_[client] = identity;
+    }
+    for (Input& input : awaited.mapped().inputs) {
+        input.clientIdentity = identity;
+        callbacks_.seen(input);
+    }
+    maybeListed();
 }
 
 }  // namespace vx
