@@ -10,7 +10,8 @@ namespace vx {
 
 namespace {
 constexpr int kLengthFieldSize = 4;
-constexpr int kCoarsestQuantizer = 51;
+// The quantizer at or below which a still picture counts as coded well enough.
+constexpr int kSettledQuantizer = 24;
 
 double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
 
@@ -91,13 +92,17 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     const bool repeat = picture->sequence() != 0 && picture->sequence() == lastSequence_;
     input.prop.mb_info = macroblockHints(*picture);
     // x264 skips a macroblock marked constant only where its reference was coded at no
-    // finer a quantizer than the frame at hand. A repeat is coded at the coarsest one,
-    // so every macroblock is skipped: the decoder shows the previous picture again, at
-    // its quality, for a few bytes and little work. Never a key frame, so never when
-    // x264 is due to place one by its frame count.
-    if (repeat && !forceIdr && framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
+    // finer a quantizer than the frame at hand. A repeat of a picture that has settled
+    // (coded finely enough) is coded at the quantizer of the frame before it, so every
+    // macroblock is skipped: the decoder shows the same picture again for a few bytes
+    // and little work, and the rate control's idea of the quality reached, which sets
+    // the next key frame's quantizer, stays where it was. A picture still coarse is
+    // left to the rate control to refine. Never a key frame, so never when x264 is due
+    // to place one by its frame count.
+    if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
+        framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
         input.i_type = X264_TYPE_P;
-        input.i_qpplus1 = kCoarsestQuantizer + 1;
+        input.i_qpplus1 = *lastQuantizer_ + 1;
     }
 
     pending_.push_back(Pending{std::move(handler), presentationTime});
@@ -151,6 +156,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->presentationTime = frame.presentationTime;
     if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
     framesSinceKeyFrame_ = output.b_keyframe ? 0 : framesSinceKeyFrame_ + 1;
+    if (output.i_qpplus1 > 0) lastQuantizer_ = output.i_qpplus1 - 1;
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

@@ -7,7 +7,8 @@
 //
 // Pictures numbered by their producer (ImageBuffer::sequence()) carry hints to x264:
 // a picture that is the very one encoded last (a repeat of a still screen) is marked
-// constant in every macroblock and coded as an all-skip P frame, and one that directly follows the picture encoded
+// constant in every macroblock (and, once the picture is coded finely enough, coded
+// as an all-skip P frame), and one that directly follows the picture encoded
 // last is marked constant wherever its macroblock map says it did not change. Any
 // other picture is analysed whole.
 //
@@ -74,6 +75,7 @@ private:
     std::optional<double> lastKeyFrameSeconds_;  // presentation time of the last IDR frame
     int keyFrameInterval_ = 0;       // x264's own, in frames
     int framesSinceKeyFrame_ = 0;    // frames that came out since the last key frame
+    std::optional<int> lastQuantizer_;  // of the frame that came out last
     uint64_t lastSequence_ = 0;                  // of the picture encoded last; 0: unknown
     // x264 may look at a frame's hints until it has finished that frame: each array is
     // reused only several frames later.
