@@ -39,14 +39,15 @@ void LinuxStream::startCapture(std::function<void(std::optional<Error>)> complet
 std::optional<Error> LinuxStream::startSources() {
     if (!sources_.empty()) return Error{kStreamAlreadyRunning, "the capture is already running"};
     sources_.push_back(std::make_unique<X11ScreenSource>(filter_, configuration_));
-    {
+    if (configuration_.capturesAudio)
+        sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));
+
+    if (!sources_.empty()) {
+        // The screen's source comes first; a source of other samples ignores the wish.
         std::lock_guard<std::mutex> guard(mutex_);
         screen_ = sources_.front().get();
         screen_->setFramesWanted(screenFramesWanted_);
     }
-    if (configuration_.capturesAudio)
-        sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));
-
     std::weak_ptr<LinuxStream> weak = shared_from_this();
     for (size_t i = 0; i < sources_.size(); ++i) {
         OutputType type = i == 0 ? OutputType::screen : OutputType::audio;
