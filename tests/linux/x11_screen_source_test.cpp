@@ -260,6 +260,21 @@ TEST_F(X11ScreenSourceTest, NothingWhileFramesAreNotWantedThenAFreshFrameAtOnce)
     EXPECT_EQ(samplesWithin(300ms), 0u) << "and then nothing until the screen changes";
 }
 
+TEST(X11ScreenSourceSizes, APictureTooLargeIsRefusedNamingTheLimit) {
+    for (int64_t width : {int64_t(16386), int64_t(1)}) {
+        ContentFilter filter{Display{0, 320, 240, 0, 0}, {}, {}};
+        StreamConfiguration configuration;
+        configuration.setWidth(width);
+        configuration.setHeight(32);
+        X11ScreenSource source(filter, configuration);
+        auto error = source.start([](std::shared_ptr<const SampleBuffer>) {}, [](const Error&) {});
+        ASSERT_TRUE(error) << width;
+        EXPECT_NE(error->code, 0);
+        EXPECT_NE(error->description.find(std::to_string(width) + "x32"), std::string::npos) << error->description;
+        EXPECT_NE(error->description.find("16384"), std::string::npos) << error->description;
+    }
+}
+
 TEST(X11ScreenSourceWithoutDamage, ChangesStillGiveFramesShowingThem) {
     test::PrivateXServer server(320, 240, {"-extension", "DAMAGE"});
     if (!server.running()) skipOrFail();
