@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -17,16 +19,25 @@ namespace {
 
 constexpr size_t kBytesPerSource = sizeof(float);
 
+// Bytes of frames frames of channels channels, saturated to what a size holds.
+size_t frameBytes(int64_t frames, int64_t channels) {
+    int64_t bytes = 0;
+    if (frames <= 0 || channels <= 0) return 0;
+    if (__builtin_mul_overflow(frames, channels, &bytes) ||
+        __builtin_mul_overflow(bytes, 2, &bytes))
+        return SIZE_MAX;
+    return size_t(bytes);
+}
+
 // Blocks until fd can take bytes again, for an output that its reader has made
 // non-blocking. An error or hang-up shows in the next write.
 void waitUntilWritable(int fd) {
     pollfd entry{fd, POLLOUT, 0};
-    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-    }
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {}
 }
 
 // Writes all of bytes to fd as one piece: a pipe may take them in parts, and the
-// parts follow each other with nothing in between, since only the audio queue
+// parts follow each other with nothing in between, since only the writing queue
 // writes here. False when the output cannot be written any more.
 bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t done = 0;
@@ -71,15 +82,30 @@ void convertChannel(const AudioBuffer& buffer, size_t first, size_t stride, int6
 
 }  // namespace
 
-AudioWriter::AudioWriter(int64_t channels, int outputFd)
-    : channels_(channels), outputFd_(outputFd) {}
+AudioWriter::AudioWriter(int64_t channels, int outputFd, int64_t queuedFrames)
+    : channels_(channels),
+      outputFd_(outputFd),
+      queue_(frameBytes(queuedFrames, channels), kMaxQueuedBuffers),
+      writing_(SerialQueue::create("vx-capture.stdout")) {
+    writing_->async([this] { writeQueued(); });
+}
+
+AudioWriter::~AudioWriter() {
+    queue_.close();
+    writing_.reset();
+}
 
 void AudioWriter::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, OutputType type) {
     if (type != OutputType::audio) return;
     if (!sample.isValid()) return;
     auto bytes = interleavedS16(sample, channels_);
     if (!bytes || bytes->empty()) return;
-    if (!writeAll(outputFd_, *bytes)) endProcess(0);
+    queue_.push(std::move(*bytes));
+}
+
+void AudioWriter::writeQueued() {
+    while (std::optional<std::vector<uint8_t>> bytes = queue_.pop())
+        if (!writeAll(outputFd_, *bytes)) endProcess(0);
 }
 
 int16_t AudioWriter::s16FromFloat(float x) {
@@ -117,15 +143,19 @@ std::optional<std::vector<uint8_t>> AudioWriter::interleavedS16(const SampleBuff
         return std::nullopt;
     }
 
-    Status status = sample.withAudioBufferList([&](const AudioBufferList& list) {
+    const auto convert = [&](const AudioBufferList& list) {
         for (int64_t i = 0; i < channels; ++i) {
             const size_t source = size_t(std::min<int64_t>(i, int64_t(sources) - 1));
             const size_t index = nonInterleaved ? source : 0;
             if (index >= list.size()) continue;
-            if (nonInterleaved) convertChannel(list[index], 0, 1, frames, i, channels, output.data());
-            else convertChannel(list[index], source, sources, frames, i, channels, output.data());
+            const size_t first = nonInterleaved ? 0 : source;
+            const size_t stride = nonInterleaved ? 1 : sources;
+            convertChannel(list[index], first, stride, frames, i, channels, output.data());
         }
-    });
+    };
+    // Handed over by reference: the std::function then holds one pointer in place
+    // and allocates nothing, so the output stays the buffer's one allocation.
+    Status status = sample.withAudioBufferList(std::cref(convert));
     if (status != 0) return std::nullopt;
     return output;
 }

@@ -33,17 +33,17 @@ std::optional<int64_t> parseDecimal(const std::string& text) {
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     if (i == text.size()) return std::nullopt;
     // Accumulate as a negative number so that the minimum fits.
-    constexpr int64_t min = std::numeric_limits<int64_t>::min();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
     int64_t value = 0;
     for (; i < text.size(); ++i) {
         char c = text[i];
         if (c < '0' || c > '9') return std::nullopt;
         int digit = c - '0';
-        if (value < (min + digit) / 10) return std::nullopt;
+        if (value < (kMin + digit) / 10) return std::nullopt;
         value = value * 10 - digit;
     }
     if (negative) return value;
-    if (value == min) return std::nullopt;
+    if (value == kMin) return std::nullopt;
     return -value;
 }
 

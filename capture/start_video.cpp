@@ -54,6 +54,8 @@ void startVideo() {
     requireRange("--fps", fps, kInt32Min, kInt32Max);
     requireRange("--display", displayOption, 0, kUInt32Max);
     requireRange("--bitrate", bitrateKbps, 1, kMaxBitrateKbps);
+    // Only a named pipe is ever written: a mistyped path must not damage a file.
+    if (!FifoWriter::isUsablePath(*out)) fail("--out " + *out + " is not a named pipe", 2);
 
     const int64_t W = width & ~int64_t(1);
     const int64_t H = height & ~int64_t(1);
@@ -98,6 +100,10 @@ void startVideo() {
     keepAlive.push_back(pump);
 
     std::shared_ptr<Stream> stream = Stream::create(filter, configuration, pump);
+    // The stream grabs only while a reader wants its frames.
+    pump->onScreenFramesWanted = [weakStream = std::weak_ptr<Stream>(stream)](bool wanted) {
+        if (auto running = weakStream.lock()) running->setScreenFramesWanted(wanted);
+    };
     if (std::optional<Error> error = stream->addStreamOutput(
             pump, OutputType::screen, SerialQueue::create("vx-capture.video"))) {
         throw *error;
@@ -110,6 +116,8 @@ void startVideo() {
     activeStream = stream;
 
     pump->startRepeating(100);
+    // Nobody reads the pipe until the writer has started.
+    stream->setScreenFramesWanted(false);
     fifo->start();
 }
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,11 +11,15 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/media_time.h"
+#include "platform/serial_queue.h"
+
 namespace vx {
 
 namespace {
 
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
+constexpr uint64_t kRetryPauseNanoseconds = 200'000'000;
 // How often the watching thread looks whether a failed write has let go of its
 // attachment, should the wake-up pipe be missing.
 constexpr int kWatchPauseMilliseconds = 200;
@@ -48,37 +53,84 @@ struct Attachment {
     }
 };
 
+void startThread(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+
+bool isFifo(const struct stat& status) { return S_ISFIFO(status.st_mode); }
+
 }  // namespace
 
-std::shared_ptr<FifoWriter> FifoWriter::create(std::string path) {
-    return std::shared_ptr<FifoWriter>(new FifoWriter(std::move(path)));
+std::shared_ptr<FifoWriter> FifoWriter::create(std::string path, Launcher launcher) {
+    return std::shared_ptr<FifoWriter>(new FifoWriter(std::move(path), std::move(launcher)));
 }
 
-FifoWriter::FifoWriter(std::string path) : path(std::move(path)) {
+bool FifoWriter::isUsablePath(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return true;  // missing (or unreachable) for now
+    return isFifo(status);
+}
+
+FifoWriter::FifoWriter(std::string path, Launcher launcher)
+    : path(std::move(path)), launcher(launcher ? std::move(launcher) : Launcher(startThread)) {
     makeWakePipe(wakeRead, wakeWrite);
 }
 
-void FifoWriter::start() { openInBackground(); }
+void FifoWriter::start() {
+    bool firstStart;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        firstStart = !retryTimer;
+    }
+    if (firstStart) {
+        auto timer = TimerSource::create(SerialQueue::create("vx-capture.pipe"));
+        timer->schedule(uptimeNanoseconds() + kRetryPauseNanoseconds, kRetryPauseNanoseconds, 0);
+        timer->setEventHandler([writer = weak_from_this()] {
+            auto self = writer.lock();
+            if (!self) return;
+            bool retry;
+            {
+                std::lock_guard<std::mutex> guard(self->lock);
+                retry = self->launchFailed;
+            }
+            if (retry) self->openInBackground();
+        });
+        timer->resume();
+        std::lock_guard<std::mutex> guard(lock);
+        if (!retryTimer) retryTimer = std::move(timer);
+    }
+    openInBackground();
+}
 
 void FifoWriter::openInBackground() {
     {
         std::lock_guard<std::mutex> guard(lock);
         if (opening || fd) return;
         opening = true;
+        launchFailed = false;
     }
     try {
         // The thread holds the writer until the attempt is over.
-        std::thread([self = shared_from_this()] { self->openAndAttach(); }).detach();
+        launcher([self = shared_from_this()] { self->openAndAttach(); });
     } catch (const std::system_error&) {
-        // No thread to be had: stay waiting, so that a later call can try again.
+        // No thread to be had: the retry timer tries again.
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
+        launchFailed = true;
     }
 }
 
-void FifoWriter::openAndAttach() {
-    // Blocks until a reader opens the pipe.
+FileDescriptor FifoWriter::openPipe() const {
+    if (!isUsablePath(path)) return FileDescriptor();
+    // Blocks until a reader opens the pipe. The path may have changed since it was
+    // looked at: what was opened is what counts.
     FileDescriptor opened(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    struct stat status {};
+    if (opened.valid() && (::fstat(opened.get(), &status) != 0 || !isFifo(status)))
+        return FileDescriptor();  // closes it unwritten
+    return opened;
+}
+
+void FifoWriter::openAndAttach() {
+    FileDescriptor opened = openPipe();
     std::shared_ptr<FileDescriptor> attached;
     if (opened.valid()) {
         auto attachment = std::make_shared<Attachment>();
@@ -92,7 +144,10 @@ void FifoWriter::openAndAttach() {
         std::lock_guard<std::mutex> guard(lock);
         opening = false;
         fd = attached;  // replaces nothing: an open starts only while no attachment is held
-        if (attached) ++attachments;
+        if (attached) {
+            ++attachments;
+            streamStarted = false;
+        }
     }
     if (!attached) {
         std::this_thread::sleep_for(kRetryPause);
@@ -101,8 +156,7 @@ void FifoWriter::openAndAttach() {
     }
     if (onReaderConnected) onReaderConnected();
 
-    // The write end of a pipe reports an error once no reader has it open. (A
-    // regular file never does: this thread then stays with it for good.)
+    // The write end of a pipe reports an error once no reader has it open.
     // A wake-up may be left over from an earlier attachment; the check of fd sorts
     // that out.
     pollfd watch[2] = {{attached->get(), 0, 0}, {wakeRead.get(), POLLIN, 0}};
@@ -141,24 +195,34 @@ void FifoWriter::attachmentClosed() {
         ++closes;
     }
     closed.notify_all();
+    if (onReaderDisconnected) onReaderDisconnected();
     openInBackground();
 }
 
 void FifoWriter::write(std::span<const uint8_t> chunk) {
+    // A write of no bytes returns 0, which the loop below takes for a reader gone.
+    if (chunk.empty()) return;
     std::shared_ptr<FileDescriptor> target;
+    bool mayStart = false;
     {
         std::lock_guard<std::mutex> guard(lock);
         target = fd;
+        mayStart = streamStarted;
     }
-    if (!target || chunk.empty()) return;
+    if (!target) return;
+    if (!mayStart) {
+        if (isStreamStart && !isStreamStart(chunk)) return;
+        std::lock_guard<std::mutex> guard(lock);
+        if (fd == target) streamStarted = true;
+    }
 
     size_t done = 0;
-    while (done < chunk.size()) {
+    for (;;) {
         ssize_t wrote = ::write(target->get(), chunk.data() + done, chunk.size() - done);
         if (wrote <= 0) break;
         done += size_t(wrote);
+        if (done == chunk.size()) return;
     }
-    if (done == chunk.size()) return;
 
     // The reader has gone; the rest of the chunk is dropped. Wait for the end to be
     // closed, so that whoever opens the pipe next gets a fresh one.

@@ -20,8 +20,20 @@
 // that comes back within microseconds can still join the old pipe; nothing in the
 // system tells a writer that a new reader opened a pipe it already holds.
 //
-// The path is opened as it stands: the writer never creates, truncates or checks it.
-// SIGPIPE must be ignored by the process, or a write after the reader left ends it.
+// Only a named pipe is ever written. Before each open the path is looked at, and
+// after it what was opened: anything else (a regular file, a directory, a device,
+// a symlink to one of them) is closed unwritten and counts as a failed open, retried
+// silently every 0.2 s as for a missing path. The writer never creates or truncates
+// the path. SIGPIPE must be ignored by the process, or a write after the reader left
+// ends it.
+//
+// A new reader's stream begins with a chunk that isStreamStart accepts: the chunks
+// before it are dropped for that reader (in video, the access units ahead of the
+// first key frame, which no decoder could use).
+//
+// Threads: one detached thread per open attempt, started through the launcher. When
+// none can be had, a timer started with start() tries again every 0.2 s, so the
+// writer never stays without a waiting thread.
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,18 +43,29 @@
 #include <string>
 
 #include "platform/file_descriptor.h"
+#include "platform/timer_source.h"
 
 namespace vx {
 
 class FifoWriter : public std::enable_shared_from_this<FifoWriter> {
 public:
-    static std::shared_ptr<FifoWriter> create(std::string path);
+    // Runs work on a new detached thread; throws std::system_error when no thread
+    // can be had. The default starts a std::thread.
+    using Launcher = std::function<void(std::function<void()>)>;
+
+    static std::shared_ptr<FifoWriter> create(std::string path, Launcher launcher = {});
+
+    // False when path names something that exists and is not a named pipe (a
+    // symlink is followed); a missing path is fine, it may be made later.
+    static bool isUsablePath(const std::string& path);
 
     FifoWriter(const FifoWriter&) = delete;
     FifoWriter& operator=(const FifoWriter&) = delete;
 
     // Starts waiting for a reader, unless a reader is attached or an open is already
-    // in progress. Returns at once.
+    // in progress. Returns at once. The first call also starts the timer that
+    // retries a thread that could not be had; it throws std::system_error when the
+    // timer's own threads cannot be had.
     void start();
 
     // Writes the whole chunk if a reader is attached (blocking while the pipe is
@@ -55,9 +78,21 @@ public:
     // start() and not changed afterwards.
     std::function<void()> onReaderConnected;
 
+    // Fired once for every attachment, after its end is closed and before the wait
+    // for the next reader starts, on the thread that let go of it last (a write or
+    // the watcher). Set before start() and not changed afterwards.
+    std::function<void()> onReaderDisconnected;
+
+    // Whether a chunk may be the first one a new reader gets. Called by write(), on
+    // its thread, for the chunks of an attachment until one is accepted. Empty: any
+    // chunk may. Set before start() and not changed afterwards.
+    std::function<bool(std::span<const uint8_t>)> isStreamStart;
+
 private:
-    explicit FifoWriter(std::string path);
+    FifoWriter(std::string path, Launcher launcher);
     void openInBackground();
+    // Opens path if it names a named pipe; an invalid descriptor otherwise.
+    FileDescriptor openPipe() const;
     void openAndAttach();
     // Lets go of attached unless that has already happened. The wait for the next
     // reader starts once the last user of attached has let go of it too.
@@ -66,12 +101,16 @@ private:
     void attachmentClosed();
 
     const std::string path;
-    // Guards fd, opening and the counts below; never held across a system call.
+    const Launcher launcher;
+    // Guards fd, opening, streamStarted, launchFailed and the counts below; never
+    // held across a system call.
     std::mutex lock;
     // The pipe while a reader is attached. Shared, so that a write in progress keeps
     // the descriptor open (and its number taken) while the watcher lets go of it.
     std::shared_ptr<FileDescriptor> fd;
-    bool opening = false;     // a background open is in progress
+    bool opening = false;        // a background open is in progress
+    bool streamStarted = false;  // the current attachment has had its first chunk
+    bool launchFailed = false;   // no thread could be had for the last open attempt
     // Attachments made and closed so far; they come one after the other, so the
     // attachment numbered n is closed once closes >= n.
     uint64_t attachments = 0;
@@ -81,6 +120,7 @@ private:
     // can wake it at once. Either may be empty (the watcher then only polls on a timer).
     FileDescriptor wakeRead;
     FileDescriptor wakeWrite;
+    std::shared_ptr<TimerSource> retryTimer;  // set by the first start()
 };
 
 }  // namespace vx

@@ -1,9 +1,11 @@
 #include "delivery/video_capture.h"
 
+#include <span>
 #include <utility>
 
-#include "platform/media_time.h"
+#include "encode/annex_b.h"
 #include "platform/serial_queue.h"
+#include "platform/timer_source.h"
 
 namespace vx {
 
@@ -15,20 +17,55 @@ namespace {
 // and a still screen would be repeated every other tick instead of every tick.
 uint64_t tickSlack(uint64_t intervalNanoseconds) { return intervalNanoseconds / 20; }
 
+// How long after an attach the repeat leaves to the stream's fresh frame before it
+// hands over the remembered one.
+uint64_t freshFrameGrace(uint64_t intervalNanoseconds) { return intervalNanoseconds / 2; }
+
+VideoCapture::RepeatTimerFactory timerSources(std::shared_ptr<Clock> clock) {
+    return [clock](uint64_t interval, std::function<void()> tick) -> std::shared_ptr<void> {
+        auto timer = TimerSource::create(SerialQueue::create("vx-capture.repeat"), clock);
+        timer->schedule(clock->uptimeNanoseconds() + interval, interval, 0);
+        timer->setEventHandler(std::move(tick));
+        timer->resume();
+        return timer;
+    };
+}
+
 }  // namespace
 
 std::shared_ptr<VideoCapture> VideoCapture::create(std::shared_ptr<VideoEncoder> encoder,
-                                                   std::shared_ptr<FifoWriter> fifo) {
-    return std::shared_ptr<VideoCapture>(new VideoCapture(std::move(encoder), std::move(fifo)));
+                                                   std::shared_ptr<FifoWriter> fifo,
+                                                   std::shared_ptr<Clock> clock,
+                                                   RepeatTimerFactory repeatTimers) {
+    if (!clock) clock = Clock::host();
+    if (!repeatTimers) repeatTimers = timerSources(clock);
+    std::shared_ptr<VideoCapture> pump(
+        new VideoCapture(encoder, fifo, std::move(clock), std::move(repeatTimers)));
+    // The writer's callbacks hold the pump weakly: it holds the writer.
+    std::weak_ptr<VideoCapture> weak = pump;
+    fifo->onReaderConnected = [weak] {
+        if (auto self = weak.lock()) self->readerAttached();
+    };
+    fifo->onReaderDisconnected = [weak] {
+        if (auto self = weak.lock()) self->readerDetached();
+    };
+    return pump;
 }
 
-VideoCapture::VideoCapture(std::shared_ptr<VideoEncoder> encoder, std::shared_ptr<FifoWriter> fifo)
-    : encoder(std::move(encoder)), fifo(std::move(fifo)), lastEncode(uptimeNanoseconds()) {
-    // Neither callback refers to the pump: the encoder and the writer hold each other.
+VideoCapture::VideoCapture(std::shared_ptr<VideoEncoder> encoder, std::shared_ptr<FifoWriter> fifo,
+                           std::shared_ptr<Clock> clock, RepeatTimerFactory repeatTimers)
+    : encoder(std::move(encoder)),
+      fifo(std::move(fifo)),
+      clock(std::move(clock)),
+      repeatTimers(std::move(repeatTimers)),
+      lastEncode(this->clock->uptimeNanoseconds()) {
+    // The encoder and the writer hold each other; neither callback refers to the pump.
     this->encoder->onAccessUnit = [writer = this->fifo](std::vector<uint8_t> unit) {
         writer->write(unit);
     };
-    this->fifo->onReaderConnected = [target = this->encoder] { target->requestKeyframe(); };
+    this->fifo->isStreamStart = [](std::span<const uint8_t> unit) {
+        return AnnexB::startsWithKeyFrame(unit);
+    };
 }
 
 void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, OutputType type) {
@@ -44,37 +81,69 @@ void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, Ou
     const int64_t* value = std::get_if<int64_t>(&status->second);
     if (!value || *value != kFrameStatusComplete) return;
 
-    std::shared_ptr<ImageBuffer> previous;  // released after the lock
+    std::shared_ptr<ImageBuffer> previous;  // released after the locks
+    std::lock_guard<std::mutex> submitting(submitLock);
     {
         std::lock_guard<std::mutex> guard(lock);
         previous = std::exchange(lastFrame, frame);
-        lastEncode = uptimeNanoseconds();
+        if (!attached) return;  // remembered for the next reader, not encoded
+        lastEncode = clock->uptimeNanoseconds();
+        awaitingFresh = false;
     }
-    encoder->encode(std::move(frame), hostTime());
+    submit(std::move(frame));
 }
 
 void VideoCapture::startRepeating(int64_t every) {
     const uint64_t interval = uint64_t(every) * 1000000u;
-    auto queue = SerialQueue::create("vx-capture.repeat");
-    auto timer = TimerSource::create(queue);
-    timer->schedule(uptimeNanoseconds() + interval, interval, 0);
-    timer->setEventHandler([self = shared_from_this(), interval] { self->tick(interval); });
-    timer->resume();
-    repeater = std::move(timer);
+    repeater = repeatTimers(interval, [self = shared_from_this(), interval] { self->tick(interval); });
 }
 
 void VideoCapture::tick(uint64_t intervalNanoseconds) {
     std::shared_ptr<ImageBuffer> frame;
+    std::lock_guard<std::mutex> submitting(submitLock);
     {
         std::lock_guard<std::mutex> guard(lock);
-        // lastEncode is only ever stored under this lock, before now is read, so the
-        // difference cannot wrap.
-        const uint64_t elapsed = uptimeNanoseconds() - lastEncode;
-        if (elapsed + tickSlack(intervalNanoseconds) < intervalNanoseconds || !lastFrame) return;
+        if (!attached || !lastFrame) return;
+        // lastEncode and attachedAt are only ever stored under this lock, before now
+        // is read, so the differences cannot wrap.
+        const uint64_t now = clock->uptimeNanoseconds();
+        const uint64_t slack = tickSlack(intervalNanoseconds);
+        if (awaitingFresh) {
+            if (now - attachedAt + slack < freshFrameGrace(intervalNanoseconds)) return;
+        } else if (now - lastEncode + slack < intervalNanoseconds) {
+            return;
+        }
         frame = lastFrame;
-        lastEncode = uptimeNanoseconds();
+        lastEncode = now;
+        awaitingFresh = false;
     }
-    encoder->encode(std::move(frame), hostTime());
+    submit(std::move(frame));
+}
+
+void VideoCapture::submit(std::shared_ptr<ImageBuffer> frame) {
+    Time presentation = clock->hostTime();
+    if (presentation.value <= lastPresentation) presentation.value = lastPresentation + 1;
+    lastPresentation = presentation.value;
+    encoder->encode(std::move(frame), presentation);
+}
+
+void VideoCapture::readerAttached() {
+    encoder->requestKeyframe();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        attached = true;
+        awaitingFresh = true;
+        attachedAt = clock->uptimeNanoseconds();
+    }
+    if (onScreenFramesWanted) onScreenFramesWanted(true);
+}
+
+void VideoCapture::readerDetached() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        attached = false;
+    }
+    if (onScreenFramesWanted) onScreenFramesWanted(false);
 }
 
 }  // namespace vx

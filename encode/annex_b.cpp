@@ -108,4 +108,13 @@ std::optional<std::vector<uint8_t>> AnnexB::annexB(const SampleBuffer& sample) {
     return unit;
 }
 
+bool AnnexB::startsWithKeyFrame(std::span<const uint8_t> unit) {
+    constexpr uint8_t kIdrSlice = 5, kSequenceParameterSet = 7;
+    if (unit.size() <= startCode.size() ||
+        !std::equal(startCode.begin(), startCode.end(), unit.begin()))
+        return false;
+    const uint8_t type = unit[startCode.size()] & 0x1F;
+    return type == kSequenceParameterSet || type == kIdrSlice;
+}
+
 }  // namespace vx

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/sample_buffer.h"
@@ -36,6 +37,11 @@ public:
 
     // True unless the first attachment dictionary holds NotSync as the Boolean true.
     static bool isKeyFrame(const SampleBuffer& sample);
+
+    // Whether an access unit that annexB() made is one a decoder can start with: a
+    // key frame, which opens with its sequence parameter set (or, when the format
+    // description held none, with its IDR slice).
+    static bool startsWithKeyFrame(std::span<const uint8_t> unit);
 };
 
 }  // namespace vx

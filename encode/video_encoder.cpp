@@ -73,7 +73,12 @@ std::shared_ptr<VideoEncoder> VideoEncoder::create(int64_t width, int64_t height
         if (rejected != 0)
             log(std::string("encoder ignored ") + key + " (" + std::to_string(rejected) + ")");
     }
-    session->prepareToEncodeFrames();
+    // A session that cannot take these settings would encode nothing: the start fails.
+    if (Status refused = session->prepareToEncodeFrames(); refused != 0) {
+        std::string what = session->statusDescription(refused);
+        if (what.empty()) what = "the encoder refused its settings (" + std::to_string(refused) + ")";
+        throw Error{refused, what};
+    }
 
     encoder->session = std::move(session);
     return encoder;

@@ -24,8 +24,9 @@ public:
     // one, else any hardware encoder (logging "low-latency encoder unavailable (…)").
     // Rejected properties are logged one line each and otherwise ignored.
     // Throws vx::Error, code = the platform's status, when no hardware encoder can
-    // be had, and when width, height or fps do not fit 32 bits or bitrateKbps × 1000
-    // or fps × 2 does not fit 64 bits.
+    // be had, when the session refuses to prepare for these settings (the description
+    // is the session's account of what was refused), and when width, height or fps do
+    // not fit 32 bits or bitrateKbps × 1000 or fps × 2 does not fit 64 bits.
     static std::shared_ptr<VideoEncoder> create(int64_t width, int64_t height, int64_t fps,
                                                 int64_t bitrateKbps);
 

@@ -62,7 +62,12 @@ public:
     virtual ~CompressionSession() = default;
 
     virtual Status setProperty(const std::string& key, const PropertyValue& value) = 0;
+    // Readies the session for the properties set so far. A non-zero status means that
+    // it cannot encode with them (a size, rate or setting beyond what it takes).
     virtual Status prepareToEncodeFrames() = 0;
+    // What a status this session returned means, for a person: what was refused and
+    // the limit (as "width 16386 is above 16384"). Empty when the session cannot tell.
+    virtual std::string statusDescription(Status /*status*/) const { return {}; }
     // options null: no per-frame options at all.
     virtual Status encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                                Time duration, const FrameOptions* options,

@@ -28,5 +28,7 @@ inline constexpr Status kEncoderInvalidParameter = -12902;
 inline constexpr int64_t kDisplayConnectionFailed = -1;
 // The X server lacks what the screen capture needs (shared memory, true colour).
 inline constexpr int64_t kDisplayUnsupported = -2;
+// The desktop portal's screen cast cannot be had or read (Wayland), or ended.
+inline constexpr int64_t kScreenCastFailed = -3;
 
 }  // namespace vx

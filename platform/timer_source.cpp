@@ -1,16 +1,16 @@
 #include "platform/timer_source.h"
 
-#include <chrono>
-
 #include "platform/media_time.h"
 
 namespace vx {
 
-std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<SerialQueue> queue) {
-    return std::shared_ptr<TimerSource>(new TimerSource(std::move(queue)));
+std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<SerialQueue> queue,
+                                                 std::shared_ptr<Clock> clock) {
+    return std::shared_ptr<TimerSource>(new TimerSource(std::move(queue), std::move(clock)));
 }
 
-TimerSource::TimerSource(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
+TimerSource::TimerSource(std::shared_ptr<SerialQueue> queue, std::shared_ptr<Clock> clock)
+    : queue_(std::move(queue)), clock_(clock ? std::move(clock) : Clock::host()) {}
 
 TimerSource::~TimerSource() { cancel(); }
 
@@ -39,9 +39,9 @@ void TimerSource::run() {
     uint64_t due = deadline_;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!cancelled_) {
-        uint64_t now = uptimeNanoseconds();
+        uint64_t now = clock_->uptimeNanoseconds();
         if (now < due) {
-            wake_.wait_for(lock, std::chrono::nanoseconds(due - now));
+            clock_->waitUntil(lock, wake_, due);
             continue;
         }
         // Hand one tick to the queue unless the previous one has not run yet.
@@ -52,7 +52,7 @@ void TimerSource::run() {
             });
         }
         if (interval_ == 0) return;
-        uint64_t late = uptimeNanoseconds() - due;
+        uint64_t late = clock_->uptimeNanoseconds() - due;
         due += interval_ * (1 + late / interval_);
     }
 }

@@ -6,6 +6,7 @@
 // previous handler still runs is not queued twice: the timer skips to the next
 // period boundary. cancel() (also run on destruction) stops future ticks and
 // waits for the timer thread, not for a handler that is running on the queue.
+// Deadlines are read on the clock given at creation (the host clock by default).
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -14,26 +15,30 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/media_time.h"
 #include "platform/serial_queue.h"
 
 namespace vx {
 
 class TimerSource {
 public:
-    static std::shared_ptr<TimerSource> create(std::shared_ptr<SerialQueue> queue);
+    static std::shared_ptr<TimerSource> create(std::shared_ptr<SerialQueue> queue,
+                                               std::shared_ptr<Clock> clock = Clock::host());
     ~TimerSource();
 
-    // deadline: uptime nanoseconds of the first tick; interval and leeway in nanoseconds.
+    // deadline: the clock's uptime nanoseconds of the first tick; interval and leeway
+    // in nanoseconds.
     void schedule(uint64_t deadline, uint64_t interval, uint64_t leeway);
     void setEventHandler(std::function<void()> handler);
     void resume();
     void cancel();
 
 private:
-    explicit TimerSource(std::shared_ptr<SerialQueue> queue);
+    TimerSource(std::shared_ptr<SerialQueue> queue, std::shared_ptr<Clock> clock);
     void run();
 
     std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<Clock> clock_;
     std::function<void()> handler_;
     uint64_t deadline_ = 0;
     uint64_t interval_ = 0;

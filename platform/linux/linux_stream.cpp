@@ -3,9 +3,26 @@
 #include <thread>
 
 #include "platform/linux/pulse/pulse_audio_source.h"
+#include "platform/linux/wayland/portal_grant.h"
+#include "platform/linux/wayland/wayland_screen_source.h"
+#include "platform/linux/wayland/wayland_session.h"
 #include "platform/linux/x11/x11_screen_source.h"
 
 namespace vx {
+
+namespace {
+
+// The portal's stream where the displays came from a screen-cast grant; none for
+// audio on a Wayland desktop without an X server (its screen frames are dropped
+// anyway); else the X server's screen.
+std::unique_ptr<CaptureSource> screenSource(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration) {
+    if (PortalGrant::held()) return std::make_unique<WaylandScreenSource>(filter, configuration);
+    if (configuration.capturesAudio && isWaylandSession() && !hasX11Display()) return nullptr;
+    return std::make_unique<X11ScreenSource>(filter, configuration);
+}
+
+}  // namespace
 
 std::shared_ptr<Stream> Stream::create(const ContentFilter& filter,
                                        const StreamConfiguration& configuration,
@@ -38,9 +55,15 @@ void LinuxStream::startCapture(std::function<void(std::optional<Error>)> complet
 
 std::optional<Error> LinuxStream::startSources() {
     if (!sources_.empty()) return Error{kStreamAlreadyRunning, "the capture is already running"};
-    sources_.push_back(std::make_unique<X11ScreenSource>(filter_, configuration_));
-    if (configuration_.capturesAudio)
+    std::vector<OutputType> types;
+    if (auto screen = screenSource(filter_, configuration_)) {
+        sources_.push_back(std::move(screen));
+        types.push_back(OutputType::screen);
+    }
+    if (configuration_.capturesAudio) {
         sources_.push_back(std::make_unique<PulseAudioSource>(filter_, configuration_));
+        types.push_back(OutputType::audio);
+    }
 
     if (!sources_.empty()) {
         // The screen's source comes first; a source of other samples ignores the wish.
@@ -50,7 +73,7 @@ std::optional<Error> LinuxStream::startSources() {
     }
     std::weak_ptr<LinuxStream> weak = shared_from_this();
     for (size_t i = 0; i < sources_.size(); ++i) {
-        OutputType type = i == 0 ? OutputType::screen : OutputType::audio;
+        const OutputType type = types[i];
         auto error = sources_[i]->start(
             [weak, type](std::shared_ptr<const SampleBuffer> sample) {
                 if (auto self = weak.lock()) self->deliver(type, std::move(sample));

@@ -6,11 +6,26 @@
 
 #include "platform/linux/pulse/pulse_applications.h"
 #include "platform/linux/pulse/pulse_process_applications.h"
+#include "platform/linux/wayland/screen_cast_displays.h"
+#include "platform/linux/wayland/screen_cast_portal.h"
+#include "platform/linux/wayland/wayland_outputs.h"
+#include "platform/linux/wayland/wayland_session.h"
 #include "platform/linux/x11/x11_monitors.h"
 
 namespace vx {
 
 namespace {
+
+// Video on a Wayland desktop with the screen-cast portal: the monitors the user
+// grants. Audio mode asks nobody: X11's monitors where an X server is reachable,
+// else the compositor's outputs. Everything else: the X server's monitors.
+std::variant<std::vector<Display>, Error> displays() {
+    if (isWaylandSession()) {
+        if (processCapturesAudio()) return hasX11Display() ? x11Monitors() : waylandOutputs();
+        if (ScreenCastPortal::available()) return screenCastDisplays();
+    }
+    return x11Monitors();
+}
 
 // The sound server's clients and players, then this user's processes under the
 // identity they will carry on it: an application is named whether or not it has
@@ -32,7 +47,7 @@ std::vector<RunningApplication> listApplications() {
 void getShareableContent(bool, bool,
                          std::function<void(ShareableContentResult)> completionHandler) {
     std::thread([completionHandler = std::move(completionHandler)] {
-        auto monitors = x11Monitors();
+        auto monitors = displays();
         if (auto* error = std::get_if<Error>(&monitors)) {
             completionHandler(*error);
             return;

@@ -1,5 +1,8 @@
 #include "platform/sim/sim_compression_session.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/sim/sim_picture.h"
 #include "platform/sim/sim_state.h"
 
@@ -49,7 +52,12 @@ Status SimCompressionSession::setProperty(const std::string& key, const Property
 
 Status SimCompressionSession::prepareToEncodeFrames() {
     note("session prepare");
-    return 0;
+    return currentScript()->prepareStatus;
+}
+
+std::string SimCompressionSession::statusDescription(Status status) const {
+    auto script = currentScript();
+    return status == script->prepareStatus ? script->prepareDescription : std::string();
 }
 
 const std::vector<uint8_t>& SimCompressionSession::sequenceParameterSet() {
@@ -70,13 +78,17 @@ Status SimCompressionSession::encodeFrame(std::shared_ptr<ImageBuffer> imageBuff
     bool forced = options && options->count(kEncodeFrameOptionKey_ForceKeyFrame) &&
                   options->at(kEncodeFrameOptionKey_ForceKeyFrame);
     int luma = imageBuffer ? simPictureLuma(*imageBuffer) : -1;
+    if (int64_t delay = currentScript()->encodeDelayMicroseconds; delay > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
     note("session encode pts=" + timeText(presentationTime) + " duration=" + timeText(duration) +
          " options=" + (options ? (forced ? "ForceKeyFrame" : "other") : "none") +
          " luma=" + std::to_string(luma));
     Status status = currentScript()->encodeStatus;
     if (status != 0) return status;
 
-    output_->async([this, forced, luma, handler = std::move(outputHandler)] {
+    const int64_t latency = currentScript()->outputDelayMicroseconds;
+    output_->async([this, forced, luma, latency, handler = std::move(outputHandler)] {
+        if (latency > 0) std::this_thread::sleep_for(std::chrono::microseconds(latency));
         bool key = forced || firstFrame_;
         firstFrame_ = false;
         auto description = std::make_shared<FormatDescription>();

@@ -18,6 +18,7 @@ public:
 
     Status setProperty(const std::string& key, const PropertyValue& value) override;
     Status prepareToEncodeFrames() override;
+    std::string statusDescription(Status status) const override;
     Status encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                        Time duration, const FrameOptions* options,
                        OutputHandler outputHandler) override;

@@ -1,4 +1,6 @@
 // Shareable content as the script has it.
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/shareable_content.h"
@@ -11,6 +13,8 @@ void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
     sim::note("content excludingDesktopWindows=" + std::to_string(excludingDesktopWindows) +
               " onScreenWindowsOnly=" + std::to_string(onScreenWindowsOnly));
     auto script = sim::currentScript();
+    if (script->contentThrow == "bad_alloc") throw std::bad_alloc();
+    if (script->contentThrow) throw std::runtime_error(*script->contentThrow);
     // Answer from another thread, as the platform does.
     std::thread([script, completionHandler = std::move(completionHandler)] {
         if (script->contentError) completionHandler(*script->contentError);

@@ -48,6 +48,9 @@ struct Script {
     std::vector<Display> displays;
     std::vector<RunningApplication> applications;
     std::optional<Error> contentError;
+    // The content query throws instead of answering: "bad_alloc" as std::bad_alloc,
+    // any other text as std::runtime_error with that text.
+    std::optional<std::string> contentThrow;
     std::map<int, Error> addOutputErrors;   // by output type (0 screen, 1 audio)
     std::optional<Error> startError;
     std::vector<ScriptedFrame> frames;      // screen output
@@ -62,6 +65,14 @@ struct Script {
     bool createReturnsNoSession = false;
     std::map<std::string, Status> propertyStatuses;
     Status encodeStatus = 0;                // what every encodeFrame returns and reports
+    int64_t encodeDelayMicroseconds = 0;    // encodeFrame takes this long before it notes the frame
+    int64_t outputDelayMicroseconds = 0;    // each output waits this long on the session's queue
+    Status prepareStatus = 0;               // what prepareToEncodeFrames returns
+    std::string prepareDescription;         // the session's description of that status
+
+    // Delivered once, this long after each setScreenFramesWanted(true), as a stream
+    // that grabs a fresh frame for a new reader does; absent: the hint is ignored.
+    std::optional<ScriptedFrame> frameWhenWanted;
 };
 
 // Replaces the script and clears the record. Call before the program asks anything.
@@ -84,5 +95,6 @@ std::vector<std::string> record();
 //   session property <key>=<value>
 //   session prepare
 //   session encode pts=<value>/<timescale> duration=<value>/<timescale> options=<none|ForceKeyFrame> luma=<fill>
+//   stream screen-frames wanted=<0|1>
 
 }  // namespace vx::sim

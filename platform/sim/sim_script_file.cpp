@@ -122,6 +122,8 @@ Script loadScriptFile(const std::string& path) {
                 script.applications.push_back(RunningApplication{rest(in)});
             } else if (item == "content-error") {
                 script.contentError = readError(in);
+            } else if (item == "content-throw") {
+                script.contentThrow = rest(in);
             } else if (item == "output-error") {
                 int type = 0;
                 in >> type;
@@ -151,6 +153,15 @@ Script loadScriptFile(const std::string& path) {
                 script.propertyStatuses[key] = status;
             } else if (item == "encoder-status") {
                 in >> script.encodeStatus;
+            } else if (item == "encoder-delay") {
+                if (!(in >> script.encodeDelayMicroseconds)) badScript(line);
+            } else if (item == "encoder-latency") {
+                if (!(in >> script.outputDelayMicroseconds)) badScript(line);
+            } else if (item == "encoder-prepare") {
+                if (!(in >> script.prepareStatus)) badScript(line);
+                script.prepareDescription = rest(in);
+            } else if (item == "frame-when-wanted") {
+                script.frameWhenWanted = readFrame(in, line);
             } else {
                 badScript(line);
             }

@@ -90,6 +90,17 @@ void SimStream::startCapture(std::function<void(std::optional<Error>)> completio
     }).detach();
 }
 
+void SimStream::setScreenFramesWanted(bool wanted) {
+    note(std::string("stream screen-frames wanted=") + (wanted ? "1" : "0"));
+    auto script = currentScript();
+    if (!wanted || !script->frameWhenWanted) return;
+    std::thread([self = shared_from_this(), script] {
+        const ScriptedFrame& frame = *script->frameWhenWanted;
+        sleepMs(frame.delayMs);
+        self->deliver(OutputType::screen, makeFrameSample(frame, script->framePixels));
+    }).detach();
+}
+
 void SimStream::deliver(OutputType type, std::shared_ptr<const SampleBuffer> sample) {
     std::shared_ptr<StreamOutput> output;
     std::shared_ptr<SerialQueue> queue;

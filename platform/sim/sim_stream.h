@@ -18,6 +18,9 @@ public:
     std::optional<Error> addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                                          std::shared_ptr<SerialQueue> queue) override;
     void startCapture(std::function<void(std::optional<Error>)> completionHandler) override;
+    // Noted in the record; with the script's frameWhenWanted, a wanted stream gets
+    // that frame soon after.
+    void setScreenFramesWanted(bool wanted) override;
 
 private:
     void deliver(OutputType type, std::shared_ptr<const SampleBuffer> sample);

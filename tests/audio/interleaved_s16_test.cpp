@@ -41,9 +41,8 @@ struct Source {
 // A sample as the capture delivers it; the sample owns the floats it lends.
 SampleBuffer sampleOf(const Source& source) {
     auto description = std::make_shared<FormatDescription>();
-    description->audioStreamBasicDescription =
-        AudioStreamBasicDescription{48000, source.formatID, source.flags, source.bits,
-                                    source.channelsPerFrame};
+    description->audioStreamBasicDescription = AudioStreamBasicDescription{
+        48000, source.formatID, source.flags, source.bits, source.channelsPerFrame};
     auto data = std::make_shared<std::vector<Buffer>>(source.buffers);
     AudioBufferList list;
     for (const Buffer& buffer : *data) {
@@ -85,6 +84,7 @@ TEST(InterleavedS16Test, ClampsAndSpecialValues) {
         float x;
         int16_t expected;
     };
+    // clang-format off
     const std::vector<Value> values = {
         {1.0f, 32767},       {1.5f, 32767},        {kInf, 32767},     {kNaN, 32767},
         {-kNaN, 32767},      {-1.0f, -32767},      {-1.5f, -32767},   {-kInf, -32767},
@@ -97,6 +97,7 @@ TEST(InterleavedS16Test, ClampsAndSpecialValues) {
         {std::numeric_limits<float>::lowest(), -32767},
         {std::numeric_limits<float>::denorm_min(), 0},
     };
+    // clang-format on
     std::vector<float> column;
     std::vector<int16_t> expected;
     for (const Value& v : values) {
@@ -132,6 +133,7 @@ TEST(InterleavedS16Test, LayoutsAndChannelMapping) {
     const auto both = floats({k(100), k(-100), k(200), k(-200), k(300), k(-300)});
     const std::vector<int16_t> stereo = {100, -100, 200, -200, 300, -300};
 
+    // clang-format off
     const std::vector<LayoutCase> cases = {
         {"two non-interleaved channels", {.channelsPerFrame = 2, .frames = 3, .buffers = {left, right}}, 2, stereo},
         {"the same data interleaved", {.flags = kFloat, .channelsPerFrame = 2, .frames = 3, .buffers = {both}}, 2, stereo},
@@ -157,6 +159,7 @@ TEST(InterleavedS16Test, LayoutsAndChannelMapping) {
         {"a null interleaved buffer gives silence", {.flags = kFloat, .channelsPerFrame = 2, .frames = 2, .buffers = {nullData()}}, 2,
          {0, 0, 0, 0}},
     };
+    // clang-format on
     for (const LayoutCase& c : cases) {
         SCOPED_TRACE(c.name);
         auto bytes = AudioWriter::interleavedS16(sampleOf(c.source), c.channels);
@@ -169,6 +172,7 @@ TEST(InterleavedS16Test, LayoutsAndChannelMapping) {
 // converted, the rest stays zero, and nothing beyond mDataByteSize is read (the
 // address sanitizer build catches a read past a buffer's memory).
 TEST(InterleavedS16Test, ShortBufferListsConvertWhatIsPresent) {
+    // clang-format off
     const std::vector<LayoutCase> cases = {
         {"fewer buffers than source channels", {.channelsPerFrame = 2, .frames = 2, .buffers = {floats({k(1), k(2)})}}, 2,
          {1, 0, 2, 0}},
@@ -192,6 +196,7 @@ TEST(InterleavedS16Test, ShortBufferListsConvertWhatIsPresent) {
         {"a byte size of 0", {.channelsPerFrame = 1, .frames = 2, .buffers = {{std::vector<float>{k(1), k(2)}, 0}}}, 1, {0, 0}},
         {"an empty buffer", {.channelsPerFrame = 1, .frames = 2, .buffers = {floats({})}}, 2, {0, 0, 0, 0}},
     };
+    // clang-format on
     for (const LayoutCase& c : cases) {
         SCOPED_TRACE(c.name);
         auto bytes = AudioWriter::interleavedS16(sampleOf(c.source), c.channels);
@@ -208,6 +213,7 @@ TEST(InterleavedS16Test, UnusableBuffersAreDropped) {
         Source source;
         int64_t channels = 2;
     };
+    // clang-format off
     const std::vector<Dropped> cases = {
         {"16-bit integer PCM", {.flags = 0x4 | 0x8, .bits = 16, .buffers = {one}}},
         {"64-bit floats", {.flags = kFloatPlanar, .bits = 64, .buffers = {two}}},
@@ -220,6 +226,7 @@ TEST(InterleavedS16Test, UnusableBuffersAreDropped) {
         {"a size that overflows with more channels", {.frames = std::numeric_limits<int64_t>::max() / 4 + 1, .buffers = {one}}, 2},
         {"a negative channel count", {.buffers = {one}}, -1},
     };
+    // clang-format on
     for (const Dropped& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_FALSE(AudioWriter::interleavedS16(sampleOf(c.source), c.channels));

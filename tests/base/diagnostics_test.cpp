@@ -4,11 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
-#include <cstdlib>
 
 namespace vx {
 namespace {
@@ -50,12 +50,18 @@ TEST(DiagnosticsTest, LinesHaveTheirExactBytes) {
         int status;
     };
     const Case cases[] = {
-        {"fail", [] { fail("no display to capture", 3); }, "vx-capture: no display to capture\n", 3},
+        {"fail", [] { fail("no display to capture", 3); }, "vx-capture: no display to capture\n",
+         3},
         {"fail empty", [] { fail("", 2); }, "vx-capture: \n", 2},
         {"fail utf8", [] { fail("caf\xc3\xa9", 5); }, "vx-capture: caf\xc3\xa9\n", 5},
         {"log", [] { log("started"); }, "started\n", 0},
         {"log empty", [] { log(""); }, "\n", 0},
-        {"log then fail", [] { log("a"); fail("b", 3); }, "a\nvx-capture: b\n", 3},
+        {"log then fail",
+         [] {
+             log("a");
+             fail("b", 3);
+         },
+         "a\nvx-capture: b\n", 3},
         {"endProcess", [] { endProcess(0); }, "", 0},
     };
     for (const auto& c : cases) {

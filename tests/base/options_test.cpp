@@ -22,6 +22,7 @@ TEST_P(OptionTest, ReadsTheFirstOccurrenceAsAStrictDecimal) {
 
 const std::string kProgram = "/usr/bin/vx-capture";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, OptionTest,
     ::testing::Values(
@@ -55,6 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"exponent", {kProgram, "audio", "--rate", "1e3"}, "--rate", 48000},
         OptionCase{"digit separator", {kProgram, "audio", "--rate", "48_000"}, "--rate", 48000},
         OptionCase{"arabic-indic digit", {kProgram, "audio", "--rate", "\xd9\xa5"}, "--rate", 48000}),
+    // clang-format on
     [](const auto& info) {
         std::string name = info.param.name;
         for (char& ch : name)

@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "tests/delivery/call_counter.h"
 #include "tests/delivery/pipe_reader.h"
@@ -101,17 +106,16 @@ TEST_F(FifoWriterTest, APathThatAppearsLaterIsOpenedOnALaterAttempt) {
 }
 
 TEST_F(FifoWriterTest, AnEmptyChunkMakesNoSystemCall) {
-    // On a regular file (which never reports its reader gone) a write of 0 bytes
-    // would return 0 and count as a failure: the writer would let go and open again.
-    { std::ofstream(path) << "0123456789"; }
-    auto writer = makeWriter(false);
+    // A write of 0 bytes returns 0, which would count as the reader gone: the writer
+    // would let go of the pipe, the next chunk would be lost and the reader would be
+    // attached a second time.
+    auto writer = makeWriter();
     writer->start();
+    test::PipeReader reader(path);
     ASSERT_TRUE(connections.waitFor(1));
     writer->write({});
     writer->write(bytes("ab"));
-    std::stringstream content;
-    content << std::ifstream(path).rdbuf();
-    EXPECT_EQ(content.str(), "ab23456789");
+    EXPECT_EQ(reader.read(2, 2s), bytes("ab"));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(connections.count(), 1);
 }
@@ -149,15 +153,169 @@ TEST_F(FifoWriterTest, AReaderLeavingInTheMiddleOfALargeChunkLeavesNothingForThe
     EXPECT_EQ(second.read(5), bytes("fresh")) << "the rest of the old chunk came first";
 }
 
-TEST_F(FifoWriterTest, ARegularFileIsWrittenFromItsFirstByteWithoutTruncation) {
-    { std::ofstream(path) << "0123456789"; }
-    auto writer = makeWriter(false);
-    writer->start();
-    ASSERT_TRUE(connections.waitFor(1));
-    writer->write(bytes("ab"));
+// What the path can name besides a named pipe; each is made at path.
+struct NotAPipe {
+    const char* name;
+    std::function<void(const std::string& path, const std::string& folder)> make;
+    bool isFile;  // its content can be checked
+};
+
+std::vector<NotAPipe> notPipes() {
+    auto writeFile = [](const std::string& at) { std::ofstream(at) << "0123456789"; };
+    return {
+        {"regular file", [=](const std::string& path, const std::string&) { writeFile(path); }, true},
+        {"directory", [](const std::string& path, const std::string&) { ::mkdir(path.c_str(), 0700); }, false},
+        {"symlink to a file",
+         [=](const std::string& path, const std::string& folder) {
+             writeFile(folder + "/target");
+             ::symlink((folder + "/target").c_str(), path.c_str());
+         },
+         true},
+        {"symlink to a device",
+         [](const std::string& path, const std::string&) { ::symlink("/dev/null", path.c_str()); }, false},
+    };
+}
+
+std::string contentOf(const std::string& path) {
     std::stringstream content;
     content << std::ifstream(path).rdbuf();
-    EXPECT_EQ(content.str(), "ab23456789");
+    return content.str();
+}
+
+TEST(FifoWriterPath, OnlyAMissingPathOrANamedPipeIsUsable) {
+    for (const NotAPipe& kind : notPipes()) {
+        SCOPED_TRACE(kind.name);
+        test::TemporaryDirectory directory;
+        const std::string path = directory.file("out");
+        EXPECT_TRUE(FifoWriter::isUsablePath(path)) << "missing: it may be made later";
+        kind.make(path, directory.file(""));
+        EXPECT_FALSE(FifoWriter::isUsablePath(path));
+    }
+    test::TemporaryDirectory directory;
+    const std::string fifo = directory.file("video.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(FifoWriter::isUsablePath(fifo));
+    const std::string link = directory.file("link");
+    ASSERT_EQ(::symlink(fifo.c_str(), link.c_str()), 0);
+    EXPECT_TRUE(FifoWriter::isUsablePath(link)) << "a symlink to a named pipe";
+}
+
+TEST(FifoWriterPath, NothingButANamedPipeIsEverOpenedOrWrittenAndTheWriterKeepsTrying) {
+    test::ignoreBrokenPipe();
+    for (const NotAPipe& kind : notPipes()) {
+        for (bool later : {false, true}) {
+            SCOPED_TRACE(std::string(kind.name) + (later ? ", made after the start" : ", there at the start"));
+            test::TemporaryDirectory directory;
+            const std::string path = directory.file("video.fifo");
+            test::CallCounter connections;
+            auto writer = FifoWriter::create(path);
+            writer->onReaderConnected = connections.callback();
+            if (!later) kind.make(path, directory.file(""));
+            writer->start();
+            if (later) {
+                std::this_thread::sleep_for(250ms);  // retrying a missing path meanwhile
+                kind.make(path, directory.file(""));
+            }
+            std::this_thread::sleep_for(500ms);
+            writer->write(bytes("ab"));
+            EXPECT_EQ(connections.count(), 0);
+            if (kind.isFile) EXPECT_EQ(contentOf(path), "0123456789");
+
+            // Put right, the path is attached by a later attempt.
+            std::filesystem::remove(path);
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            test::PipeReader reader(path);
+            ASSERT_TRUE(connections.waitFor(1));
+            writer->write(bytes("late"));
+            EXPECT_EQ(reader.read(4), bytes("late"));
+        }
+    }
+}
+
+TEST_F(FifoWriterTest, APipeReplacedByAFileAfterItsReaderLeftIsNeverWritten) {
+    auto writer = makeWriter();
+    writer->start();
+    auto first = std::make_unique<test::PipeReader>(path);
+    ASSERT_TRUE(connections.waitFor(1));
+    first.reset();
+    writer->write(bytes("lost"));
+    std::filesystem::remove(path);
+    { std::ofstream(path) << "0123456789"; }
+    std::this_thread::sleep_for(500ms);
+    writer->write(bytes("ab"));
+    EXPECT_EQ(contentOf(path), "0123456789");
+    EXPECT_EQ(connections.count(), 1);
+}
+
+TEST_F(FifoWriterTest, AReaderLeavingIsToldOnceBeforeTheNextAttaches) {
+    auto writer = makeWriter();
+    std::mutex mutex;
+    std::vector<std::string> events;
+    writer->onReaderConnected = [&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back("connected");
+        connections.callback()();
+    };
+    writer->onReaderDisconnected = [&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back("disconnected");
+    };
+    writer->start();
+    for (int round = 0; round < 3; ++round) {
+        test::PipeReader reader(path);
+        ASSERT_TRUE(connections.waitFor(round + 1));
+        reader.close();
+        if (round == 1) writer->write(bytes("noticed by a write"));
+        // Without a write, the watcher notices.
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                if (events.size() == size_t(2 * (round + 1))) break;
+            }
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the leaving was not told";
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "connected", "disconnected",
+                                                "connected", "disconnected"}));
+}
+
+TEST_F(FifoWriterTest, EachNewReaderBeginsWithAChunkThatMayStartTheStream) {
+    auto writer = makeWriter();
+    writer->isStreamStart = [](std::span<const uint8_t> chunk) { return !chunk.empty() && chunk[0] == 'K'; };
+    writer->start();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        test::PipeReader reader(path);
+        ASSERT_TRUE(connections.waitFor(round + 1));
+        writer->write(bytes("p1"));
+        writer->write(bytes("p2"));
+        writer->write(bytes("K3"));
+        writer->write(bytes("p4"));
+        writer->write(bytes("K5"));
+        EXPECT_EQ(reader.read(6), bytes("K3p4K5"));
+        reader.close();
+        writer->write(bytes("gone"));  // notices the reader has left
+    }
+}
+
+TEST_F(FifoWriterTest, AThreadThatCannotBeHadIsTriedAgainLater) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto refusals = std::make_shared<std::atomic<int>>(3);
+    auto writer = FifoWriter::create(path, [refusals](std::function<void()> work) {
+        if (refusals->fetch_sub(1) > 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        std::thread(std::move(work)).detach();
+    });
+    writer->onReaderConnected = connections.callback();
+    writer->start();
+    test::PipeReader reader(path);
+    ASSERT_TRUE(connections.waitFor(1, 10s)) << "the writer stayed without a thread";
+    EXPECT_LE(refusals->load(), 0);
+    writer->write(bytes("ok"));
+    EXPECT_EQ(reader.read(2), bytes("ok"));
 }
 
 TEST_F(FifoWriterTest, AChunkLargerThanThePipeArrivesWhole) {

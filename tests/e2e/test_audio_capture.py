@@ -5,16 +5,16 @@ checked for the tones that were played, and the endings for their statuses and l
 Levels are measured with a windowed single-frequency transform over a second of capture taken
 well inside the tones, so the players' start-up and the capture's start do not matter.
 """
+import fcntl
 import os
-import shutil
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from sound_server import SoundServer, peak_dbfs, s16_channels, tone_dbfs
-from virtual_display import VirtualDisplay
+from sound_server import SoundServer, peak_dbfs, play_stereo_tones, s16_channels, tone_dbfs
+from virtual_display import VirtualDisplay, require_tools
 
 BUILD_DIR = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BINARY = os.path.join(BUILD_DIR, "vx-capture")
@@ -36,10 +36,6 @@ def block_spread(samples, rate, milliseconds=20):
         block = samples[start:start + size]
         levels.append(10 * math.log10(max(sum(x * x for x in block) / size, 1e-20)))
     return max(levels) - min(levels)
-
-
-def missing_tools():
-    return [tool for tool in ("pulseaudio", "pactl", "pacat", "sox", "Xvfb") if shutil.which(tool) is None]
 
 
 class Capture:
@@ -130,7 +126,7 @@ class Capture:
 
 
 @unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
-@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
 class AudioCaptureTest(unittest.TestCase):
     def setUp(self):
         self.display = VirtualDisplay(320, 240)
@@ -321,8 +317,142 @@ class AudioCaptureTest(unittest.TestCase):
         self.assertEqual(capture.size(), 0)
 
 
+# -- a reader of standard output that stops for a while ---------------------------------------------
+F_GETPIPE_SZ = 1032
+
+
+def vmrss_kb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+class PausingReader:
+    """Reads standard output of a process on a thread, except while paused."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        self.reading = threading.Event()
+        self.reading.set()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        while True:
+            self.reading.wait()
+            chunk = self.stream.read1(65536)
+            if not chunk:
+                return
+            with self.lock:
+                self.data += chunk
+
+    def size(self):
+        with self.lock:
+            return len(self.data)
+
+    def segment(self, start, end):
+        with self.lock:
+            return bytes(self.data[start:end])
+
+    def pause(self):
+        """Stops reading; a read already waiting may still take one chunk."""
+        self.reading.clear()
+        time.sleep(0.2)
+
+    def resume(self):
+        self.reading.set()
+
+
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
+class StalledReaderTest(unittest.TestCase):
+    RATE = 192000          # a high rate makes a growing backlog plain within seconds
+    FRAME = 4              # bytes: two channels of 16 bits
+    QUEUED_SECONDS = 0.5   # what may wait in the process for the reader (README)
+    STALL = 6.0            # seconds
+
+    def setUp(self):
+        self.display = VirtualDisplay(320, 240)
+        self.display.start()
+        self.addCleanup(self.display.stop)
+        self.server = SoundServer()
+        self.server.start()
+        self.addCleanup(self.server.stop)
+
+    def test_a_stalled_reader_neither_grows_memory_nor_gets_stale_audio_when_it_reads_again(self):
+        play_stereo_tones(self.server, 440, 1000, seconds=30)
+        process = subprocess.Popen([BINARY, "audio", "--rate", str(self.RATE)],
+                                   env=self.server.env(base=self.display.env()),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(self.end, process)
+        self.assertEqual(process.stderr.readline(), b"started\n")
+        reader = PausingReader(process.stdout)
+        per_second = self.RATE * self.FRAME
+        self.wait_for(lambda: reader.size() >= per_second, "the audio did not flow")
+        pipe_bytes = fcntl.fcntl(process.stdout.fileno(), F_GETPIPE_SZ)
+
+        # The reader stops: the pipe fills, the writer waits, the capture goes on.
+        reader.pause()
+        time.sleep(0.5)
+        first = vmrss_kb(process.pid)
+        peak = first
+        deadline = time.monotonic() + self.STALL
+        while time.monotonic() < deadline:
+            time.sleep(0.25)
+            self.assertIsNone(process.poll(), "the process ended while the reader was stalled")
+            peak = max(peak, vmrss_kb(process.pid))
+        self.assertLess(peak - first, 4096,
+                        f"VmRSS grew from {first} kB to {peak} kB while the reader was stalled")
+
+        # It reads again: what waited comes first (at most the bound, what the pipe held and the
+        # buffer in the write), then the live audio.
+        resumed_at = reader.size()
+        reader.resume()
+        window = 2.5
+        time.sleep(window)
+        received = reader.size() - resumed_at
+        backlog = received - window * per_second
+        most = self.QUEUED_SECONDS * per_second + pipe_bytes + 0.5 * per_second   # 0.5 s of slack
+        self.assertLess(backlog, most, f"{backlog / per_second:.2f} s of old audio came after the stall")
+        self.assertGreater(received, per_second, "the audio did not flow again")
+
+        # Whole frames all the way: the left tone is still on the left, the right one on the right.
+        end = reader.size() // self.FRAME * self.FRAME
+        left, right = s16_channels(reader.segment(end - per_second, end), 2)
+        self.assertAlmostEqual(tone_dbfs(left, self.RATE, 440), TONE_DBFS, delta=LEVEL_TOLERANCE)
+        self.assertLess(tone_dbfs(left, self.RATE, 1000), -40.0)
+        self.assertAlmostEqual(tone_dbfs(right, self.RATE, 1000), TONE_DBFS, delta=LEVEL_TOLERANCE)
+        self.assertLess(tone_dbfs(right, self.RATE, 440), -40.0)
+
+        process.stdin.close()
+        self.assertEqual(process.wait(10), 0)
+        reader.thread.join(10)
+        self.assertEqual(reader.size() % self.FRAME, 0)
+        self.assertEqual(process.stderr.read(), b"")
+
+    def wait_for(self, condition, message, timeout=15):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, message)
+            time.sleep(0.05)
+
+    @staticmethod
+    def end(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+
 @unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
-@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
 class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
     """The companion runs when the capture starts but makes its first sound only afterwards:
     from its first sample on it is left out, whichever way it plays, and another player that
@@ -377,7 +507,7 @@ class CompanionPlayingOnlyAfterTheStartTest(unittest.TestCase):
 
 
 @unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
-@unittest.skipIf(missing_tools(), f"missing: {' '.join(missing_tools())}")
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
 class VideoWithoutAnAnsweringSoundServerTest(unittest.TestCase):
     """Video mode never asks the sound server: one that accepts connections and never answers
     does not hold back "started" (asking it would wait its two seconds of patience)."""

@@ -8,7 +8,6 @@ test_audio_capture.py.
 """
 import os
 import select
-import shutil
 import subprocess
 import threading
 import time
@@ -16,12 +15,10 @@ import unittest
 
 from sound_server import SoundServer
 from video_capture import BINARY, VideoCapture, access_units
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "pulseaudio", "pactl", "pacat", "sox")
-            if shutil.which(tool) is None]
+TOOLS = ("Xvfb", "pulseaudio", "pactl", "pacat", "sox")
 
 
 def wait_for_end(process, timeout=15):
@@ -55,7 +52,7 @@ class Drain:
                 self.data += chunk
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class XServerLostWhileTheOutputWaits(unittest.TestCase):
     def test_one_line_and_status_3_whatever_the_reader_does(self):
         # reader: "stalled" opens the pipe and stops reading (the encoder's output waits in
@@ -76,7 +73,7 @@ class XServerLostWhileTheOutputWaits(unittest.TestCase):
                                  (3, f'vx-capture: capture stopped: lost the connection to X display "{name}"\n'.encode()))
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class SoundServerLostWhileTheOutputWaits(unittest.TestCase):
     def test_one_line_and_status_3_when_standard_output_is_not_read(self):
         with VirtualDisplay(320, 240) as display, SoundServer() as server:
@@ -103,7 +100,7 @@ class SoundServerLostWhileTheOutputWaits(unittest.TestCase):
         self.assertTrue(lines[0].startswith("vx-capture: capture stopped: ") and lines[0].endswith("\n"), rest)
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class EndOfInputUnderFullLoad(unittest.TestCase):
     def test_status_0_and_nothing_on_standard_error(self):
         # Full-screen scrolling at 1080p60 (every row changes every frame) with a reader

@@ -9,19 +9,17 @@ import fcntl
 import os
 import random
 import select
-import shutil
 import time
 import unittest
 
 from video_capture import (START_CODE, VideoCapture, access_units, decode_errors, is_key_frame,
                            join_from_key_frame)
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 F_SETPIPE_SZ = 1031   # fcntl command (Linux): the pipe's capacity, from either end
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "xsetroot", "xdotool", "ffmpeg") if shutil.which(tool) is None]
+TOOLS = ("Xvfb", "xsetroot", "xdotool", "ffmpeg")
 
 
 def descriptors(pid):
@@ -80,7 +78,7 @@ def units_from_first_start_code(data):
     return access_units(data[first:]) if first >= 0 else []
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ReaderChurn(unittest.TestCase):
     CYCLES = 1000
     # How each short-lived reader behaves: the longest wait for data, and how much it takes
@@ -187,7 +185,7 @@ class ReaderChurn(unittest.TestCase):
                                     f"no key frame within {self.KEY_FRAME_WITHIN} s")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class StalledReader(unittest.TestCase):
     RSS_GROWTH_KB = 20 * 1024
     EXIT_WITHIN = 2.0   # seconds; the end of standard input ends the process at once

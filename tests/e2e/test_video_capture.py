@@ -1,21 +1,18 @@
 """Video mode end to end: the real binary captures a private X display; what comes through the
 pipe is decoded with ffprobe / ffmpeg. Moving content, a still screen, and readers that come
 and go."""
-import shutil
 import time
 import unittest
 
 from video_capture import (VideoCapture, access_units, decode_errors, is_key_frame, join,
                            join_from_key_frame, nal_type, probe_frames)
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "xrandr", "xsetroot", "xdotool", "ffmpeg", "ffprobe")
-            if shutil.which(tool) is None]
+TOOLS = ("Xvfb", "xrandr", "xsetroot", "xdotool", "ffmpeg", "ffprobe")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class MovingContent(unittest.TestCase):
     CASES = [
         # screen, options, decoded size
@@ -49,7 +46,7 @@ class MovingContent(unittest.TestCase):
                 self.assertGreater(len(pictures), 30)
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class StillScreen(unittest.TestCase):
     def test_gives_about_ten_decodable_units_a_second(self):
         with VirtualDisplay(1280, 720) as display:
@@ -68,7 +65,7 @@ class StillScreen(unittest.TestCase):
         self.assertEqual(decode_errors(join_from_key_frame(units)), "")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ReaderComesBack(unittest.TestCase):
     ROUNDS = 8
     KEY_FRAME_WITHIN = 3.0  # seconds; normally a few hundred milliseconds

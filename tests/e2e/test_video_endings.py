@@ -1,15 +1,13 @@
 """Video mode end to end: how a capture ends when there is no X server, and when the X server
 goes away while it runs."""
 import os
-import shutil
 import unittest
 
 from video_capture import VideoCapture, access_units, run_to_end
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb",) if shutil.which(tool) is None]
+TOOLS = ("Xvfb",)
 
 
 def unused_display():
@@ -34,7 +32,7 @@ class NoServer(unittest.TestCase):
         self.assertEqual(stderr, b"vx-capture: could not start capture: cannot open X display (DISPLAY is not set)\n")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ServerGoesAway(unittest.TestCase):
     def test_killed_x_server_stops_the_capture_with_status_3(self):
         with VirtualDisplay(1280, 720) as display:

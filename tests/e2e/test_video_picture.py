@@ -1,18 +1,15 @@
 """Video mode end to end: what the decoded pictures show. The chosen monitor, the black bars
 around a monitor of another shape, and the pointer drawn in."""
-import shutil
 import unittest
 
 from video_capture import (VideoCapture, access_units, decode_rgb, join_from_key_frame, near,
                            pixel)
-from virtual_display import VirtualDisplay
+from virtual_display import VirtualDisplay, require_tools
 
 RED, BLUE, WHITE, BLACK, GREY = (192, 48, 48), (48, 80, 192), (255, 255, 255), (0, 0, 0), (128, 128, 128)
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "xrandr", "xsetroot", "xdotool", "ffmpeg")
-            if shutil.which(tool) is None]
+TOOLS = ("Xvfb", "xrandr", "xsetroot", "xdotool", "ffmpeg")
 
 
 def capture_frames(display, width, height, *options, seconds=1.5, during=None):
@@ -33,7 +30,7 @@ def capture_frames(display, width, height, *options, seconds=1.5, during=None):
     return frames
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class ChosenMonitor(unittest.TestCase):
     def test_display_option_picks_the_monitor_with_that_number(self):
         # Monitors 0 (red, 1920x1080 at 0,0) and 1 (blue, 1280x720 at 1920,0); the server
@@ -53,7 +50,7 @@ class ChosenMonitor(unittest.TestCase):
                                         f"{pixel(frame, 1280, x, y)} at {x},{y}")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class FittedPicture(unittest.TestCase):
     def test_four_by_three_monitor_in_sixteen_by_nine_has_black_bars(self):
         # 1024x768 scaled to 1440x1080, centred in 1920x1080: bars 240 pixels wide.
@@ -69,7 +66,7 @@ class FittedPicture(unittest.TestCase):
                                 f"{pixel(frame, 1920, x, y)} at {x},{y}, expected {colour}")
 
 
-@unittest.skipIf(missing_tools(), f"missing: {missing_tools()}")
+@require_tools(*TOOLS)
 class Pointer(unittest.TestCase):
     def test_pointer_is_drawn_where_it_is_and_follows_when_it_moves(self):
         def changed(frame, x, y):

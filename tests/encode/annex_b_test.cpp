@@ -227,3 +227,31 @@ TEST(AnnexB, AgreesWithAPlainConversionOnRandomSamples) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+TEST(AnnexBStart, OnlyAKeyFrameMayBeginAStream) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> unit;
+        bool start;
+    };
+    const std::vector<Case> cases = {
+        {"parameter sets first", {0, 0, 0, 1, 0x67, 0x64, 0, 0, 0, 1, 0x68, 0xee, 0, 0, 0, 1, 0x65, 1}, true},
+        {"an IDR slice without parameter sets", {0, 0, 0, 1, 0x65, 1}, true},
+        {"a P slice", {0, 0, 0, 1, 0x41, 1}, false},
+        {"a picture parameter set first", {0, 0, 0, 1, 0x68, 0xee}, false},
+        {"supplemental information first", {0, 0, 0, 1, 0x06, 5}, false},
+        {"no start code", {0x67, 0x64, 0, 0}, false},
+        {"a start code alone", {0, 0, 0, 1}, false},
+        {"empty", {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(AnnexB::startsWithKeyFrame(c.unit), c.start);
+    }
+}
+
+}  // namespace
+}  // namespace vx

@@ -149,6 +149,34 @@ TEST(VideoEncoderCreate, NoSessionWithASuccessStatusFailsWithoutASecondAttempt) 
     EXPECT_EQ(linesStartingWith("session create").size(), 1u);
 }
 
+TEST(VideoEncoderCreate, SettingsTheSessionCannotPrepareForFailWithItsDescription) {
+    struct Case {
+        Status status;
+        std::string description;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {-12902, "width 16386 is above 16384", "width 16386 is above 16384"},
+        {-12903, "", "the encoder refused its settings (-12903)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        sim::Script script;
+        script.prepareStatus = c.status;
+        script.prepareDescription = c.description;
+        StandardErrorCapture err;
+        try {
+            makeEncoder(script);
+            FAIL() << "no error";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.code, c.status);
+            EXPECT_EQ(error.description, c.expected);
+        }
+        EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(linesStartingWith("session prepare").size(), 1u);
+    }
+}
+
 TEST(VideoEncoderCreate, SettingsBeyond32BitsAreRefusedBeforeTheSession) {
     struct Bad {
         int64_t width, height, fps, bitrate;
@@ -312,9 +340,18 @@ TEST_F(OutputHandlerTest, DoesNotKeepTheEncoderAliveAndDropsOutputAfterIt) {
 }
 
 TEST_F(OutputHandlerTest, WithoutACallbackTheUnitIsDropped) {
+    // The handler is made with the frame, the output comes later: what counts is the
+    // callback at that moment. Without one the unit is dropped, quietly.
+    OutputHandler madeWithACallback = VideoEncoder::outputHandler(encoder);
+    auto callback = std::move(encoder->onAccessUnit);
     encoder->onAccessUnit = nullptr;
-    VideoEncoder::outputHandler(encoder)(0, 0, sample({0, 0, 0, 1, 0x41}));
-    EXPECT_TRUE(delivered.empty());
+    EXPECT_NO_THROW(madeWithACallback(0, 0, sample({0, 0, 0, 1, 0x41})));
+    EXPECT_TRUE(delivered.empty()) << "delivered through a callback no longer set";
+
+    OutputHandler madeWithout = VideoEncoder::outputHandler(encoder);
+    encoder->onAccessUnit = std::move(callback);
+    madeWithout(0, 0, sample({0, 0, 0, 1, 0x42}));
+    EXPECT_EQ(delivered, (std::vector<Bytes>{{0, 0, 0, 1, 0x42}}));
 }
 
 }  // namespace

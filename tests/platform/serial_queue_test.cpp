@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <future>
 #include <vector>
 
 #include "platform/media_time.h"
 #include "platform/timer_source.h"
+#include "tests/platform/manual_clock.h"
 
 namespace vx {
 namespace {
@@ -41,44 +46,114 @@ TEST(SerialQueueTest, DrainsSubmittedWorkWhenReleased) {
     EXPECT_EQ(ran.load(), 10);
 }
 
-TEST(TimerSourceTest, TicksOnItsQueueAfterTheDeadlineAndThenEveryInterval) {
+// Ticks a timer's handler has run, for tests that wait for the next one.
+class TickLog {
+public:
+    std::function<void()> handler(std::shared_ptr<SerialQueue> queue, std::function<void()> during = {}) {
+        return [this, queue, during] {
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                onQueue_ = onQueue_ && queue->isCurrent();
+                ++count_;
+            }
+            changed_.notify_all();
+            if (during) during();
+        };
+    }
+    bool waitFor(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return count_ >= count; });
+    }
+    int count() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return count_;
+    }
+    bool allOnQueue() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return onQueue_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+    bool onQueue_ = true;
+};
+
+// Long enough for the timer's thread to act on a clock that has moved, were it going to.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+TEST(TimerSourceTest, TicksOnItsQueueAtTheDeadlineAndThenOncePerInterval) {
+    TickLog ticks;  // outlives the queue that calls it
+    auto clock = std::make_shared<test::ManualClock>();
     auto queue = SerialQueue::create("vx-capture.timer");
-    auto timer = TimerSource::create(queue);
-    std::mutex mutex;
-    std::vector<uint64_t> ticks;
-    bool onQueue = true;
-    uint64_t installed = uptimeNanoseconds();
-    timer->schedule(installed + 50'000'000, 20'000'000, 0);
-    timer->setEventHandler([&] {
-        std::lock_guard<std::mutex> guard(mutex);
-        onQueue = onQueue && queue->isCurrent();
-        ticks.push_back(uptimeNanoseconds());
-    });
+    auto timer = TimerSource::create(queue, clock);
+    timer->schedule(clock->uptimeNanoseconds() + 50'000'000, 20'000'000, 0);
+    timer->setEventHandler(ticks.handler(queue));
     timer->resume();
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+
+    clock->advance(std::chrono::milliseconds(49));
+    settle();
+    EXPECT_EQ(ticks.count(), 0) << "no tick before the deadline";
+    clock->advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(ticks.waitFor(1));
+    for (int n = 2; n <= 10; ++n) {
+        clock->advance(std::chrono::milliseconds(19));
+        settle();
+        EXPECT_EQ(ticks.count(), n - 1) << "a tick before its interval was up";
+        clock->advance(std::chrono::milliseconds(1));
+        ASSERT_TRUE(ticks.waitFor(n));
+    }
     timer->cancel();
-    std::lock_guard<std::mutex> guard(mutex);
-    ASSERT_GE(ticks.size(), 3u);
-    EXPECT_TRUE(onQueue);
-    EXPECT_GE(ticks.front(), installed + 50'000'000) << "no tick before the deadline";
-    // Generous bound: about 18 ticks fit in 350 ms; never far more than that.
-    EXPECT_LE(ticks.size(), 19u);
+    clock->advance(std::chrono::milliseconds(100));
+    settle();
+    EXPECT_EQ(ticks.count(), 10) << "no tick after cancel()";
+    EXPECT_TRUE(ticks.allOnQueue());
 }
 
 TEST(TimerSourceTest, ASlowHandlerDoesNotPileUpTicks) {
+    TickLog ticks;
+    auto clock = std::make_shared<test::ManualClock>();
+    auto queue = SerialQueue::create("vx-capture.timer");
+    auto timer = TimerSource::create(queue, clock);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    timer->schedule(clock->uptimeNanoseconds() + 5'000'000, 5'000'000, 0);
+    timer->setEventHandler(ticks.handler(queue, [&ticks, released] {
+        if (ticks.count() == 1) released.wait();  // the first tick takes its time
+    }));
+    timer->resume();
+    clock->advance(std::chrono::milliseconds(5));
+    ASSERT_TRUE(ticks.waitFor(1));
+    for (int i = 0; i < 20; ++i) {  // twenty intervals pass while the handler runs
+        clock->advance(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    release.set_value();
+    ASSERT_TRUE(ticks.waitFor(2));
+    settle();
+    EXPECT_EQ(ticks.count(), 2) << "the ticks that fell due meanwhile make one, not twenty";
+    clock->advance(std::chrono::milliseconds(5));
+    ASSERT_TRUE(ticks.waitFor(3));
+    timer->cancel();
+}
+
+TEST(TimerSourceTest, TicksOnTheHostClock) {
+    // The one check on real time: generous bounds only.
+    TickLog ticks;
+    std::atomic<uint64_t> first{0};
     auto queue = SerialQueue::create("vx-capture.timer");
     auto timer = TimerSource::create(queue);
-    std::atomic<int> ticks{0};
-    timer->schedule(uptimeNanoseconds(), 5'000'000, 0);
-    timer->setEventHandler([&] {
-        ticks++;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    });
+    const uint64_t installed = uptimeNanoseconds();
+    timer->schedule(installed + 20'000'000, 20'000'000, 0);
+    timer->setEventHandler(ticks.handler(queue, [&first] {
+        uint64_t none = 0;
+        first.compare_exchange_strong(none, uptimeNanoseconds());
+    }));
     timer->resume();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(ticks.waitFor(3));
     timer->cancel();
-    // Without coalescing, 60 ticks would be queued behind the slow handler.
-    EXPECT_LE(ticks.load(), 8);
+    EXPECT_GE(first.load(), installed + 20'000'000) << "no tick before the deadline";
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 """Audio mode's standard output: the exact PCM bytes of scripted float buffers,
 and the silent end when the reader of standard output goes away."""
-import os
-import select
 import struct
 import time
 import unittest
 
-from vxsim import start_sim
+from vxsim import finish, read_exactly, running_sim
 
 ONE_DISPLAY = "display 0 1920 1080\n"
 FLOAT_PLANAR = 33   # float, non-interleaved
@@ -23,33 +21,14 @@ def s16le(*values):
     return struct.pack("<%dh" % len(values), *values)
 
 
-def read_exactly(fd, count, timeout=10.0):
-    """Reads count bytes from fd, or what came before the end or the deadline."""
-    data = b""
-    deadline = time.monotonic() + timeout
-    while len(data) < count:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
-        chunk = os.read(fd, count - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def capture(args, script, expected_length):
     """Runs audio mode until expected_length bytes came (or 10 s passed), then
     closes standard input; returns the result with everything written."""
-    p = start_sim(["audio"] + args, script)
-    try:
+    with running_sim(["audio"] + args, script, started=False) as p:
         head = read_exactly(p.proc.stdout.fileno(), expected_length)
         time.sleep(0.2)  # room for bytes that should not come
         p.wait_for_stderr("started\n")
-        p.close_stdin()
-        r = p.wait(timeout=10)
-    finally:
-        p.kill()
+        r = finish(p)
     r.stdout = head + r.stdout
     return r
 
@@ -96,15 +75,10 @@ class PcmTest(unittest.TestCase):
                 self.assertEqual(r.stdout, expected)
 
     def test_channels_0_runs_and_writes_nothing(self):
-        p = start_sim(["audio", "--channels", "0"], ONE_DISPLAY + audio(["0.5", "0.5"], 2, 1) * 20)
-        try:
-            p.wait_until_started(timeout=10)
+        with running_sim(["audio", "--channels", "0"], ONE_DISPLAY + audio(["0.5", "0.5"], 2, 1) * 20) as p:
             time.sleep(0.5)
             self.assertIsNone(p.proc.poll(), "the process keeps running")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
+            r = finish(p)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
         self.assertEqual(r.stdout, b"")
@@ -115,8 +89,7 @@ class ReaderGoneTest(unittest.TestCase):
         # Buffers keep coming for seconds; standard input stays open throughout,
         # so only the failed write can end the process.
         script = ONE_DISPLAY + audio(["0.5,0.5", "0.5,0.5"], 2, 2).replace("audio 5", "audio 20") * 300
-        p = start_sim(["audio"], script)
-        try:
+        with running_sim(["audio"], script, started=False) as p:
             first = read_exactly(p.proc.stdout.fileno(), 8)
             self.assertEqual(first, s16le(16383, 16383, 16383, 16383))
             self.assertIsNone(p.proc.poll())
@@ -125,9 +98,6 @@ class ReaderGoneTest(unittest.TestCase):
             status = p.proc.wait(timeout=10)
             stderr = p.proc.stderr.read().decode()
             p.proc.stderr.close()
-        finally:
-            p.close_stdin()
-            p.kill()
         self.assertEqual(status, 0)
         self.assertEqual(stderr, "started\n")
 

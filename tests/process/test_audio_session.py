@@ -2,7 +2,7 @@
 stream configuration and outputs, and how each failure ends the process."""
 import unittest
 
-from vxsim import run_sim, start_sim
+from vxsim import run_to_its_end, run_until_started
 
 ONE_DISPLAY = "display 5 1920 1080\n"
 SENDER = "com.vxcapture.sender"
@@ -23,14 +23,7 @@ def config_lines(rate=48000, channels=2):
 
 def started_record(args, script):
     """Runs until the capture has started, then ends it through standard input."""
-    p = start_sim(["audio"] + args, script)
-    try:
-        p.wait_until_started(timeout=10)
-        p.close_stdin()
-        r = p.wait(timeout=10)
-    finally:
-        p.kill()
-    return r
+    return run_until_started(["audio"] + args, script)
 
 
 class SessionTest(unittest.TestCase):
@@ -81,8 +74,8 @@ class SessionTest(unittest.TestCase):
                 self.assertIn(f"filter display=5 {excluded} windows=0", r.record)
 
     def test_no_display_ends_with_status_3_before_any_stream(self):
-        r = run_sim(["audio"], "app org.other.player\naudio 0 format=lpcm flags=33 bits=32 channels=1 frames=1 buffer=0.5\n",
-                    hold_stdin_s=5)
+        r = run_to_its_end(["audio"], "app org.other.player\n"
+                           "audio 0 format=lpcm flags=33 bits=32 channels=1 frames=1 buffer=0.5\n")
         self.assertEqual(r.status, 3)
         self.assertEqual(r.stderr, NO_DISPLAY_LINE)
         self.assertEqual(r.stdout, b"")
@@ -100,7 +93,7 @@ class SessionTest(unittest.TestCase):
         ]
         for line, status, stderr in cases:
             with self.subTest(line):
-                r = run_sim(["audio"], ONE_DISPLAY + line + "\n", hold_stdin_s=5)
+                r = run_to_its_end(["audio"], ONE_DISPLAY + line + "\n")
                 self.assertEqual(r.status, status)
                 self.assertEqual(r.stderr, stderr)
                 self.assertEqual(r.stdout, b"")
@@ -109,7 +102,7 @@ class SessionTest(unittest.TestCase):
                 self.assertNotIn("startCapture", r.record)
 
     def test_a_failed_screen_registration_starts_nothing(self):
-        r = run_sim(["audio"], ONE_DISPLAY + "output-error 0 -3806 screen refused\n", hold_stdin_s=5)
+        r = run_to_its_end(["audio"], ONE_DISPLAY + "output-error 0 -3806 screen refused\n")
         self.assertEqual(r.status, 3)
         self.assertEqual(r.stderr, "vx-capture: could not start capture: screen refused\n")
         self.assertEqual(r.record[-2:], ["addOutput type=1 queue=vx-capture.audio",
@@ -119,8 +112,8 @@ class SessionTest(unittest.TestCase):
         # Audio keeps arriving when the stream stops; the stop still ends the process.
         audio = "".join("audio 20 format=lpcm flags=33 bits=32 channels=1 frames=2 buffer=0.5,0.5\n"
                         for _ in range(200))
-        r = run_sim(["audio"], ONE_DISPLAY + audio + "stop-after 300 -3821 The sound server went away.\n",
-                    hold_stdin_s=8)
+        r = run_to_its_end(["audio"], ONE_DISPLAY + audio + "stop-after 300 -3821 The sound server went away.\n",
+                           within=8)
         self.assertEqual(r.status, 3)
         self.assertEqual(r.stderr, "started\nvx-capture: capture stopped: The sound server went away.\n")
         self.assertGreater(len(r.stdout), 0)
@@ -145,7 +138,7 @@ class InvalidOptionTest(unittest.TestCase):
         }
         for name, (args, message) in cases.items():
             with self.subTest(name):
-                r = run_sim(["audio"] + args, ONE_DISPLAY, hold_stdin_s=5)
+                r = run_to_its_end(["audio"] + args, ONE_DISPLAY)
                 self.assertEqual(r.status, 2)
                 self.assertEqual(r.stderr, "vx-capture: " + message + "\n")
                 self.assertEqual(r.stdout, b"")

@@ -2,7 +2,8 @@
 import time
 import unittest
 
-from vxsim import run_sim, start_sim
+from vxsim import (finish, run_sim, run_to_its_end, run_with_closed_descriptors, run_with_closed_stderr,
+                   running_sim)
 
 USAGE = "vx-capture: usage: vx-capture audio|video [options], see main\n"
 ONE_DISPLAY = "display 0 1920 1080\n"
@@ -40,18 +41,13 @@ class StandardInputTest(unittest.TestCase):
                 self.assertNotIn("vx-capture:", r.stderr)
 
     def test_bytes_on_standard_input_are_ignored_until_its_end(self):
-        p = start_sim(["audio"], ONE_DISPLAY)
-        try:
-            p.wait_until_started()
+        with running_sim(["audio"], ONE_DISPLAY) as p:
             for _ in range(3):
                 p.proc.stdin.write(b"stop\n\x00quit\n")
                 p.proc.stdin.flush()
                 time.sleep(0.1)
                 self.assertIsNone(p.proc.poll(), "bytes on standard input must not end the process")
-            p.close_stdin()
-            r = p.wait(timeout=5)
-        finally:
-            p.kill()
+            r = finish(p, timeout=5)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
 
@@ -98,6 +94,67 @@ class StartOutcomeTest(unittest.TestCase):
                     r = self.run_started(mode, ONE_DISPLAY + line + "\n", hold=3)
                     self.assertEqual(r.status, 3)
                     self.assertEqual(r.stderr, stderr)
+
+
+class OtherStartFailuresTest(unittest.TestCase):
+    def test_any_failure_of_the_start_ends_with_the_start_line_and_status_3(self):
+        # Not a refusal of the platform but what any start may meet: a thread that cannot be
+        # created, memory that cannot be had.
+        cases = [
+            ("content-throw Resource temporarily unavailable",
+             "vx-capture: could not start capture: Resource temporarily unavailable\n"),
+            ("content-throw bad_alloc", "vx-capture: could not start capture: out of memory\n"),
+        ]
+        for mode in (["audio"], ["video", "--out", "/nonexistent/vx-fifo"]):
+            for line, stderr in cases:
+                with self.subTest(mode=mode[0], line=line):
+                    r = run_to_its_end(mode, ONE_DISPLAY + line + "\n")
+                    self.assertEqual(r.status, 3)
+                    self.assertEqual(r.stderr, stderr)
+
+
+class ClosedStandardErrorTest(unittest.TestCase):
+    def test_a_parent_that_closed_standard_error_still_gets_the_status(self):
+        # Every ending that writes a line, and a run that writes "started": the status, never a
+        # death by SIGPIPE (-13).
+        cases = {
+            "usage line": (["screen"], ONE_DISPLAY, 2),
+            "no mode": ([], ONE_DISPLAY, 2),
+            "video without --out": (["video"], ONE_DISPLAY, 2),
+            "refused option": (["audio", "--rate", "0"], ONE_DISPLAY, 2),
+            "start failure": (["audio"], ONE_DISPLAY + "content-error -3802 no content\n", 3),
+            "no display": (["audio"], "", 3),
+            "started, then the end of standard input": (["audio"], ONE_DISPLAY, 0),
+        }
+        for name, (args, script, status) in cases.items():
+            with self.subTest(name):
+                self.assertEqual(run_with_closed_stderr(args, script), status)
+
+
+class UnopenedStandardDescriptorsTest(unittest.TestCase):
+    # What the program opens itself (here the stand-in's record file) must never take the
+    # number of a standard descriptor the parent left closed.
+    AUDIO = "audio 5 format=lpcm flags=33 bits=32 channels=1 frames=2 buffer=0.5,0.5\n"
+    STARTED = ["content excludingDesktopWindows=0 onScreenWindowsOnly=0", "filter display=0 excluded= windows=0"]
+
+    def test_no_standard_input_ends_with_status_0(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + self.AUDIO, closed=(0,))
+        self.assertEqual(r.status, 0)
+        self.assertNotIn("vx-capture:", r.stderr)
+
+    def test_no_standard_output_ends_audio_with_status_0_and_writes_into_nothing_else(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + self.AUDIO * 50, closed=(1,), hold_stdin_s=5)
+        self.assertEqual(r.status, 0)
+        self.assertNotIn("vx-capture:", r.stderr)
+        self.assertEqual(r.record[:2], self.STARTED)
+        self.assertTrue(all(line.isprintable() for line in r.record), r.record)
+
+    def test_no_standard_error_keeps_the_status_and_writes_no_line_into_anything_else(self):
+        r = run_with_closed_descriptors(["audio"], ONE_DISPLAY + "start-error -3802 refused\n", closed=(2,),
+                                        hold_stdin_s=5)
+        self.assertEqual(r.status, 3)
+        self.assertTrue(r.record, "the stand-in's record is empty")
+        self.assertFalse([line for line in r.record if line.startswith("vx-capture: ") or line == "started"], r.record)
 
 
 if __name__ == "__main__":

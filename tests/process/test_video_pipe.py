@@ -2,39 +2,16 @@
 sets ahead of every key frame, a key frame first, and a fresh one for every reader
 that comes back."""
 import os
-import select
 import shutil
 import tempfile
 import time
 import unittest
 
-from vxsim import start_sim
+from vxsim import open_fifo_reader as open_reader, read_for, run_until_started
 
 START_CODE = b"\x00\x00\x00\x01"
 SPS = bytes([0x67, 0x64, 0x00, 0x2a, 0xac])
 PPS = bytes([0x68, 0xee, 0x3c, 0x80])
-
-
-def open_reader(path):
-    """Opens the FIFO for reading without waiting for the writer; reads then block."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    os.set_blocking(fd, True)
-    return fd
-
-
-def read_for(fd, seconds, enough=None):
-    """Reads what comes within seconds, or until enough(data) holds."""
-    data = b""
-    deadline = time.monotonic() + seconds
-    while not (enough and enough(data)):
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
-        chunk = os.read(fd, 65536)
-        if not chunk:
-            break
-        data += chunk
-    return data
 
 
 def nal_units(stream):
@@ -77,14 +54,14 @@ class VideoPipeTest(unittest.TestCase):
     def test_a_reader_receives_a_key_frame_first_then_the_frames_that_follow(self):
         first = self.reader()  # waiting before the program starts
         script = "display 0 1920 1080\nframe 300 fill=7\nframe 20 count=5 fill=9\n"
-        p = start_sim(["video", "--out", self.fifo, "--width", "640", "--height", "360"], script)
-        try:
+        data = b""
+
+        def read_first(_):
+            nonlocal data
             data = read_for(first, 5, enough=lambda d: d.count(START_CODE) >= 3 + 5)
-            p.wait_for_stderr("started\n")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
+
+        r = run_until_started(["video", "--out", self.fifo, "--width", "640", "--height", "360"], script,
+                              during=read_first)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
         units = nal_units(data)
@@ -94,8 +71,7 @@ class VideoPipeTest(unittest.TestCase):
 
     def test_a_reader_that_comes_back_gets_a_new_key_frame(self):
         script = "display 0 1920 1080\nframe 50 count=10 fill=5\n"  # then a still screen
-        p = start_sim(["video", "--out", self.fifo], script)
-        try:
+        def two_readers(p):
             first = self.reader()
             data = read_for(first, 5, enough=has_key_frame)
             self.assertTrue(has_key_frame(data), "the first reader got no key frame: %r" % data[:64])
@@ -108,30 +84,92 @@ class VideoPipeTest(unittest.TestCase):
             again = read_for(second, 5, enough=has_key_frame)
             self.assertTrue(has_key_frame(again), "the second reader got no key frame: %r" % again[:64])
             self.assertIsNone(p.proc.poll(), "the program must outlive its readers")
-            p.wait_for_stderr("started\n")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=two_readers)
         self.assertEqual(r.status, 0)
         self.assertEqual(r.stderr, "started\n")
         forced = [l for l in r.record if l.startswith("session encode") and "options=ForceKeyFrame" in l]
         # The first reader may attach before the first frame, whose key frame then serves it.
         self.assertGreaterEqual(len(forced), 2, "one key frame for each reader")
 
-    def test_the_pipe_is_not_needed_for_the_capture_to_run(self):
+    def test_without_a_reader_the_capture_runs_and_nothing_is_encoded(self):
         script = "display 0 1920 1080\nframe 20 count=10\n"
-        p = start_sim(["video", "--out", self.fifo], script)
-        try:
-            p.wait_for_record(lambda lines: sum(l.startswith("session encode") for l in lines) >= 10)
+
+        def frames_pass(p):
+            time.sleep(0.6)  # the ten frames and several repeat ticks
             self.assertIsNone(p.proc.poll())
-            p.wait_for_stderr("started\n")
-            p.close_stdin()
-            r = p.wait(timeout=10)
-        finally:
-            p.kill()
-        self.assertEqual(r.status, 0)
-        self.assertEqual(r.stderr, "started\n")
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=frames_pass)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
+        self.assertFalse([l for l in r.record if l.startswith("session encode")])
+        self.assertEqual([l for l in r.record if l.startswith("stream screen-frames")],
+                         ["stream screen-frames wanted=0"])
+        self.assertLess(r.record.index("startCapture"), r.record.index("stream screen-frames wanted=0"))
+
+    def test_the_stream_is_told_when_a_reader_comes_and_goes(self):
+        script = "display 0 1920 1080\nframe 20 fill=5\n"
+
+        def two_readers(p):
+            for _ in range(2):
+                fd = self.reader()
+                self.assertTrue(has_key_frame(read_for(fd, 5, enough=has_key_frame)))
+                os.close(fd)
+                self.readers.remove(fd)
+                p.wait_for_record(lambda lines: lines.count("stream screen-frames wanted=0") >= 2 + _)
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=two_readers)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
+        self.assertEqual([l.split("=")[1] for l in r.record if l.startswith("stream screen-frames")],
+                         ["0", "1", "0", "1", "0"])
+
+    def test_every_reader_of_a_moving_screen_begins_with_sps_pps_and_an_idr_frame(self):
+        # A frame every 100 ms, and a session whose output takes 95 ms: an access unit
+        # encoded for the previous reader is often on its way when the next one comes.
+        script = "display 0 1920 1080\nencoder-latency 95000\nframe 100 count=200 fill=3\n"
+        firsts = []
+
+        def many_readers(_):
+            for _ in range(12):
+                fd = self.reader()
+                data = read_for(fd, 5, enough=lambda d: d.count(START_CODE) >= 3)
+                firsts.append(nal_units(data)[:3] if data else [])
+                os.close(fd)
+                self.readers.remove(fd)
+                time.sleep(0.05)  # the writer notices, and lets go of the old pipe
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=many_readers)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
+        for i, units in enumerate(firsts):
+            self.assertEqual(units, [SPS, PPS, bytes([0x65, 3, 0x11, 0x22])], f"reader {i}")
+
+    def test_a_reader_gets_a_key_frame_of_the_fresh_frame_the_stream_sends_when_wanted(self):
+        # Frame 1 is captured while nobody reads, and the screen changes meanwhile;
+        # the stream grabs frame 2 once a reader wants frames.
+        script = "display 0 1920 1080\nframe 10 fill=1\nframe-when-wanted 20 fill=2\n"
+
+        def reader_comes(p):
+            p.wait_for_record(lambda lines: "stream screen-frames wanted=0" in lines)
+            time.sleep(0.2)
+            fd = self.reader()
+            data = read_for(fd, 5, enough=has_key_frame)
+            self.assertEqual(nal_units(data)[:3], [SPS, PPS, bytes([0x65, 2, 0x11, 0x22])])
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=reader_comes)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
+        self.assertFalse([l for l in r.record if l.startswith("session encode") and l.endswith("luma=1")],
+                         "the stale frame was not encoded")
+
+    def test_a_stream_that_ignores_the_hint_still_gives_a_new_reader_a_picture(self):
+        script = "display 0 1920 1080\nframe 10 fill=4\n"  # then nothing: a still screen
+
+        def reader_comes(p):
+            time.sleep(0.3)
+            fd = self.reader()
+            data = read_for(fd, 5, enough=has_key_frame)
+            self.assertEqual(nal_units(data)[:3], [SPS, PPS, bytes([0x65, 4, 0x11, 0x22])])
+
+        r = run_until_started(["video", "--out", self.fifo], script, during=reader_comes)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
 
 
 if __name__ == "__main__":

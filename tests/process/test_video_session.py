@@ -1,8 +1,12 @@
 """Video mode's start as the parent sees it: option checks, display choice, the
 stream configuration, the encoder settings, and every way the start can end."""
+import os
+import shutil
+import tempfile
+import time
 import unittest
 
-from vxsim import run_sim, start_sim
+from vxsim import run_sim, run_until_started
 
 ONE_DISPLAY = "display 0 1920 1080\n"
 NO_FIFO = "/nonexistent/vx-capture-test/video.fifo"
@@ -11,14 +15,7 @@ NO_FIFO = "/nonexistent/vx-capture-test/video.fifo"
 def started(args, script=ONE_DISPLAY):
     """Runs video mode until the capture has started, then ends it through standard
     input; returns the result."""
-    p = start_sim(["video"] + args, script)
-    try:
-        p.wait_until_started()
-        p.close_stdin()
-        r = p.wait(timeout=10)
-    finally:
-        p.kill()
-    return r
+    return run_until_started(["video"] + args, script)
 
 
 def ended(args, script):
@@ -57,6 +54,75 @@ class OutCheckTest(unittest.TestCase):
         r = started(["--out", "--fps", "30"])
         self.assertEqual(r.status, 0)
         self.assertIn("setMinimumFrameInterval 1/30", config(r.record))
+
+
+class OutIsNotANamedPipeTest(unittest.TestCase):
+    """A mistyped --out must never damage what it names: anything but a named pipe (or
+    a path that does not exist yet) is refused before the capture starts."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="vx-out-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def make_file(self, name):
+        with open(self.path(name), "w") as f:
+            f.write("precious text\n")
+        return self.path(name)
+
+    def test_anything_but_a_named_pipe_is_refused_with_status_2(self):
+        def directory():
+            os.mkdir(self.path("folder"))
+            return self.path("folder")
+
+        def symlink_to_file():
+            os.symlink(self.make_file("target.txt"), self.path("link"))
+            return self.path("link")
+
+        def symlink_to_device():
+            os.symlink("/dev/null", self.path("null"))
+            return self.path("null")
+
+        cases = {
+            "regular file": lambda: self.make_file("notes.txt"),
+            "directory": directory,
+            "symlink to a file": symlink_to_file,
+            "device": lambda: "/dev/null",
+            "symlink to a device": symlink_to_device,
+        }
+        for name, make in cases.items():
+            with self.subTest(name):
+                path = make()
+                r = ended(["--out", path], ONE_DISPLAY + "frame 10 count=20\n")
+                self.assertEqual(r.status, 2)
+                self.assertEqual(r.stderr, f"vx-capture: --out {path} is not a named pipe\n")
+                self.assertEqual(r.record, [], "refused before the platform is asked")
+        for name in ("notes.txt", "target.txt"):
+            with open(self.path(name)) as f:
+                self.assertEqual(f.read(), "precious text\n")
+
+    def test_a_named_pipe_through_a_symlink_and_a_missing_path_are_accepted(self):
+        os.mkfifo(self.path("video.fifo"))
+        os.symlink(self.path("video.fifo"), self.path("link"))
+        for path in (self.path("link"), self.path("later.fifo")):
+            with self.subTest(path):
+                r = started(["--out", path])
+                self.assertEqual((r.status, r.stderr), (0, "started\n"))
+
+    def test_a_file_put_at_the_path_later_is_never_written(self):
+        path = self.path("video.fifo")
+
+        def put_a_file_there(_):
+            self.make_file("video.fifo")
+            time.sleep(0.6)  # several open attempts
+
+        r = run_until_started(["video", "--out", path], ONE_DISPLAY + "frame 10 count=50\n",
+                              during=put_a_file_there)
+        self.assertEqual((r.status, r.stderr), (0, "started\n"))
+        with open(path) as f:
+            self.assertEqual(f.read(), "precious text\n")
 
 
 class InvalidValueTest(unittest.TestCase):
@@ -234,6 +300,19 @@ class StartOutcomeTest(unittest.TestCase):
         self.assertEqual(sorted(lines), ["encoder ignored ProfileLevel (-12901)",
                                          "encoder ignored RealTime (-12900)", "started"])
         self.assertEqual(lines[-1], "started")
+
+    def test_settings_the_encoder_cannot_prepare_for_fail_the_start(self):
+        cases = [
+            ("encoder-prepare -12902 width 16386 is above 16384\n", "width 16386 is above 16384"),
+            ("encoder-prepare -12903\n", "the encoder refused its settings (-12903)"),
+        ]
+        for script, description in cases:
+            with self.subTest(description):
+                r = ended(["--out", NO_FIFO], ONE_DISPLAY + script)
+                self.assertEqual(r.status, 3)
+                self.assertEqual(r.stderr, "vx-capture: could not start capture: " + description + "\n")
+                self.assertIn("session prepare", r.record)
+                self.assertFalse([l for l in r.record if l.startswith(("stream", "addOutput", "startCapture"))])
 
     def test_a_stream_that_stops_ends_with_status_3(self):
         r = ended(["--out", NO_FIFO],

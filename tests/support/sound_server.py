@@ -344,3 +344,16 @@ def peak_dbfs(samples):
     import math
     peak = max((abs(x) for x in samples), default=0.0)
     return 20 * math.log10(max(peak, 1e-10))
+
+
+# -- a player with a different tone on each side -----------------------------------------------------
+def play_stereo_tones(server, left, right, seconds=3.0, amplitude=0.5):
+    """Plays, as a new player of server, a sine tone of frequency left on the left channel and
+    one of frequency right on the right (48 kHz). A frame cut in two anywhere between the
+    server and the test swaps the two. Returns the process."""
+    path = os.path.join(server.folder, f"stereo-{left}-{right}-{seconds}-{amplitude}.wav")
+    if not os.path.exists(path):
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", path, "synth", str(seconds),
+                        "sine", str(left), "sine", str(right), "vol", str(amplitude)],
+                       check=True, capture_output=True, timeout=30)
+    return server.play_file(path)

@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import time
+import unittest
 
 MOTION_MODES = ("bar", "scroll")
 
@@ -91,7 +92,11 @@ class VirtualDisplay:
             self.server = None
 
     def env(self, **extra):
-        environment = dict(os.environ, DISPLAY=self.display)
+        # Without the Wayland session's variables, so that a run on a Wayland desktop
+        # still captures this X display.
+        environment = {key: value for key, value in os.environ.items()
+                       if key not in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE")}
+        environment["DISPLAY"] = self.display
         environment.update(extra)
         return environment
 
@@ -157,6 +162,26 @@ def _end(process, grace=3.0):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+# -- tests that need programs ----------------------------------------------------------------------
+def require_tools(*tools):
+    """A decorator for a test class whose tests need these programs (Xvfb, ...). When one is
+    missing the tests fail, so that a machine without them cannot pass for a green run;
+    only with VX_ALLOW_SKIP=1 in the environment are they skipped instead."""
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    if not missing:
+        return lambda cls: cls
+    reason = "missing: " + " ".join(missing)
+    if os.environ.get("VX_ALLOW_SKIP") == "1":
+        return unittest.skip(reason)
+
+    def fail_each_test(cls):
+        def refuse(klass):
+            raise AssertionError(f"{reason} (install them, or set VX_ALLOW_SKIP=1 to skip)")
+        cls.setUpClass = classmethod(refuse)
+        return cls
+    return fail_each_test
 
 
 # -- the painter ---------------------------------------------------------------------------------

@@ -1,0 +1,38 @@
+#pragma once
+// The conversation with the desktop portal's ScreenCast interface (session bus,
+// org.freedesktop.portal.Desktop): CreateSession, SelectSources (one monitor, the
+// cursor drawn in where offered, the grant kept with persist_mode 2 and the
+// restore token of the last grant), Start, OpenPipeWireRemote. Each step answers
+// through its Request's Response signal and has a deadline.
+//
+// A restore token the portal rejects is dropped and the user is asked again; the
+// token of each new grant replaces the stored one. Runs on the calling thread and
+// blocks until the grant or an error (the user may take a while to choose).
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "platform/error.h"
+#include "platform/linux/wayland/portal_grant.h"
+
+namespace vx {
+
+class ScreenCastPortal {
+public:
+    struct Settings {
+        bool showsCursor = true;
+        std::string tokenPath;               // empty: no token kept
+        uint64_t callTimeout = 10000000;     // microseconds, steps that ask nobody
+        uint64_t chooserTimeout = 90000000;  // microseconds, steps where the user may choose
+    };
+
+    // True when the session bus has the portal with a ScreenCast interface that
+    // offers monitors (probing may start the portal through bus activation).
+    static bool available();
+
+    // Refusal by the user: kUserDeclinedCapture. Anything else that fails:
+    // kScreenCastFailed and what failed.
+    static std::variant<std::shared_ptr<PortalGrant>, Error> request(const Settings& settings);
+};
+
+}  // namespace vx

@@ -1,0 +1,263 @@
+"""Video on a Wayland desktop end to end: the real binary captures a private headless sway
+through the desktop portal and PipeWire (wayland_desktop.py); what comes through the pipe is
+decoded with ffprobe / ffmpeg. Moving content, a still screen, a chooser that declines, a grant
+restored without asking, the compositor, the session manager or PipeWire going away, and audio
+mode asking nobody.
+
+These tests fail (not skip) on a machine without the desktop's packages: scripts/install-deps
+installs them.
+"""
+import os
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+from video_capture import (BINARY, VideoCapture, access_units, decode_errors, is_key_frame, join,
+                           join_from_key_frame, nal_type, probe_frames, run_to_end)
+from wayland_desktop import WaylandDesktop
+
+DECLINED = b"vx-capture: could not start capture: screen capture was not allowed"
+
+desktop = None
+
+
+def setUpModule():
+    global desktop
+    desktop = WaylandDesktop().__enter__()
+
+
+def tearDownModule():
+    if desktop:
+        desktop.stop()
+
+
+def picture_hashes(stream):
+    """A hash of each decoded picture."""
+    result = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", "pipe:0", "-f", "framemd5", "-"],
+                            input=stream, capture_output=True, timeout=120)
+    return [line.split(",")[-1].strip() for line in result.stdout.decode().splitlines()
+            if line and not line.startswith("#")]
+
+
+def last_key_picture_luma(units):
+    """The luma plane of the picture of the last key frame among the access units."""
+    last = max(i for i, unit in enumerate(units) if is_key_frame(unit))
+    result = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", "pipe:0", "-frames:v", "1",
+                             "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+                            input=join(units[last:]), capture_output=True, timeout=120)
+    return result.stdout
+
+
+class StateHome:
+    """A folder of its own for restore tokens, so each case starts without a grant."""
+
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="vx-state-")
+        return self.path
+
+    def __exit__(self, *exc):
+        subprocess.run(["rm", "-rf", self.path])
+        return False
+
+
+class MovingContent(unittest.TestCase):
+    CASES = [
+        # options, decoded size
+        ([], (1920, 1080)),
+        (["--width", "1281", "--height", "721"], (1280, 720)),
+    ]
+
+    def test_decodes_completely_at_the_output_size(self):
+        desktop.start_terminal()
+        try:
+            for options, size in self.CASES:
+                with self.subTest(options=options), StateHome() as state:
+                    with VideoCapture(desktop.env(state), *options) as capture:
+                        capture.wait_started()
+                        units = access_units(capture.read(seconds=2.5))
+                        status, rest = capture.finish()
+                    self.assertEqual((status, rest), (0, b""))
+
+                    self.assertTrue(units, "nothing came through the pipe")
+                    self.assertTrue(is_key_frame(units[0]),
+                                    f"the first unit holds {[nal_type(n) for n in units[0]]}, not SPS, PPS, IDR")
+                    stream = join(units)
+                    self.assertEqual(decode_errors(stream), "")
+                    facts, pictures = probe_frames(stream)
+                    self.assertEqual((facts.get("width"), facts.get("height")), size)
+                    self.assertEqual(pictures[0], "I")
+                    # The scrolling itself comes through: many different pictures, which
+                    # repeats of one picture could not give (also on a slow machine).
+                    self.assertGreaterEqual(len(set(picture_hashes(stream))), 12)
+                    # The terminal's text shows: the picture is not one flat colour.
+                    self.assertGreater(len(set(last_key_picture_luma(units)[::97])), 2, "the picture is flat")
+        finally:
+            desktop.kill("foot")
+
+
+class StillScreen(unittest.TestCase):
+    def test_gives_about_ten_decodable_units_a_second(self):
+        with StateHome() as state, VideoCapture(desktop.env(state), "--width", "1280",
+                                                "--height", "720") as capture:
+            capture.wait_started()
+            time.sleep(0.3)  # whatever the compositor still drew after starting
+            started = time.monotonic()
+            units = access_units(capture.read(seconds=3))
+            elapsed = time.monotonic() - started
+            status, _ = capture.finish()
+        self.assertEqual(status, 0)
+        rate = len(units) / elapsed
+        self.assertGreaterEqual(rate, 3, f"{len(units)} units in {elapsed:.1f} s")
+        self.assertLessEqual(rate, 15, f"{len(units)} units in {elapsed:.1f} s")
+        self.assertEqual(decode_errors(join_from_key_frame(units)), "")
+
+
+class Grants(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        desktop.start_terminal()  # frames to read after a restored start
+
+    @classmethod
+    def tearDownClass(cls):
+        desktop.kill("foot")
+
+    def tearDown(self):
+        desktop.refuse(False)
+
+    def test_a_declined_choice_ends_with_status_5_and_its_line(self):
+        desktop.refuse(True)
+        calls = desktop.chooser_calls()
+        with StateHome() as state:
+            status, error = run_to_end(desktop.env(state))
+            self.assertFalse(os.path.exists(os.path.join(state, "vx-capture", "restore-token")))
+        self.assertEqual(status, 5, error)
+        self.assertTrue(error.startswith(DECLINED), error)
+        self.assertEqual(error.count(b"\n"), 1, error)
+        self.assertEqual(desktop.chooser_calls(), calls + 1)
+
+    def test_the_second_start_restores_the_grant_without_asking(self):
+        with StateHome() as state:
+            calls = desktop.chooser_calls()
+            with VideoCapture(desktop.env(state)) as capture:
+                capture.wait_started()
+                self.assertEqual(capture.finish()[0], 0)
+            self.assertEqual(desktop.chooser_calls(), calls + 1)
+            folder = os.path.join(state, "vx-capture")
+            token = os.path.join(folder, "restore-token")
+            self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
+            self.assertEqual(stat.S_IMODE(os.stat(token).st_mode), 0o600)
+
+            # The chooser would decline now: only the restored grant can start the capture.
+            desktop.refuse(True)
+            with VideoCapture(desktop.env(state)) as capture:
+                capture.wait_started()
+                self.assertTrue(capture.read(seconds=1), "nothing came through the pipe")
+                self.assertEqual(capture.finish()[0], 0)
+            self.assertEqual(desktop.chooser_calls(), calls + 1)
+            self.assertTrue(os.path.exists(token), "the restored grant's token is kept for the next start")
+
+    def test_a_token_the_portal_rejects_is_dropped_and_the_user_asked(self):
+        with StateHome() as state:
+            folder = os.path.join(state, "vx-capture")
+            os.makedirs(folder, mode=0o700)
+            with open(os.path.join(folder, "restore-token"), "w") as kept:
+                kept.write("not-a-grant\n")  # no UUID: the portal refuses the call
+            calls = desktop.chooser_calls()
+            with VideoCapture(desktop.env(state)) as capture:
+                capture.wait_started()
+                self.assertEqual(capture.finish()[0], 0)
+            self.assertEqual(desktop.chooser_calls(), calls + 1)
+            with open(os.path.join(folder, "restore-token")) as kept:
+                self.assertNotEqual(kept.read(), "not-a-grant\n")
+
+
+class AudioMode(unittest.TestCase):
+    def test_runs_without_asking_for_the_screen(self):
+        from sound_server import SoundServer
+        desktop.refuse(True)  # asking would fail the start
+        calls = desktop.chooser_calls()
+        try:
+            with SoundServer() as server, StateHome() as state:
+                env = server.env(base=desktop.env(state))
+                process = subprocess.Popen([BINARY, "audio"], env=env, stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    line = process.stderr.readline()
+                    pcm = process.stdout.read(48000 * 4 // 4)  # a quarter of a second
+                finally:
+                    process.stdin.close()
+                    process.wait(10)
+                    process.stdout.close()
+                    process.stderr.close()
+        finally:
+            desktop.refuse(False)
+        self.assertEqual(line, b"started\n")
+        self.assertEqual(len(pcm), 48000)
+        self.assertEqual(desktop.chooser_calls(), calls)
+
+
+class CompositorGoesAway(unittest.TestCase):
+    """Last: it ends the shared desktop, and checks that nothing of it is left."""
+
+    def test_ends_with_status_3_and_capture_stopped(self):
+        global desktop
+        pids = desktop.pids()
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state)) as capture:
+                capture.wait_started()
+                capture.read(seconds=0.5)
+                desktop.kill("sway")
+                try:
+                    capture.process.wait(10)
+                except subprocess.TimeoutExpired:
+                    self.fail("vx-capture went on after the compositor ended")
+                error = capture.process.stderr.read()
+                self.assertEqual(capture.process.returncode, 3, error)
+                self.assertTrue(error.startswith(b"vx-capture: capture stopped: "), error)
+                self.assertEqual(error.count(b"\n"), 1, error)
+        finally:
+            folder = desktop.folder
+            desktop.stop()
+            desktop = None
+        for pid in pids:
+            with self.assertRaises(ProcessLookupError, msg=f"process group {pid} is still there"):
+                os.killpg(pid, 0)
+        self.assertFalse(os.path.exists(folder))
+
+
+class PipeWireEndings(unittest.TestCase):
+    """On desktops of their own: each case breaks its desktop."""
+
+    def test_no_session_manager_is_a_start_failure_after_a_deadline(self):
+        with WaylandDesktop() as own, StateHome() as state:
+            own.kill("wireplumber")  # nobody links the stream to the screen cast
+            started = time.monotonic()
+            status, error = run_to_end(own.env(state))
+            elapsed = time.monotonic() - started
+        self.assertEqual(status, 3, error)
+        self.assertTrue(error.startswith(b"vx-capture: could not start capture: the screen cast did "
+                                         b"not start streaming"), error)
+        self.assertLess(elapsed, 15)
+
+    def test_losing_pipewire_ends_with_status_3_and_capture_stopped(self):
+        with WaylandDesktop() as own, StateHome() as state, VideoCapture(own.env(state)) as capture:
+            capture.wait_started()
+            own.kill("pipewire")
+            try:
+                capture.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.fail("vx-capture went on after PipeWire ended")
+            error = capture.process.stderr.read()
+        self.assertEqual(capture.process.returncode, 3, error)
+        self.assertTrue(error.startswith(b"vx-capture: capture stopped: "), error)
+        self.assertEqual(error.count(b"\n"), 1, error)
+
+
+# unittest runs classes in the order of their names; the shared desktop must end last.
+def load_tests(loader, tests, pattern):
+    suite = unittest.TestSuite()
+    for case in (MovingContent, StillScreen, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
+        suite.addTests(loader.loadTestsFromTestCase(case))
+    return suite
