@@ -65,8 +65,7 @@ std::optional<Error> LinuxStream::startSources() {
         types.push_back(OutputType::audio);
     }
 
-    if (!sources_.empty()) {
-        // The screen's source comes first; a source of other samples ignores the wish.
+    if (!types.empty() && types.front() == OutputType::screen) {
         std::lock_guard<std::mutex> guard(mutex_);
         screen_ = sources_.front().get();
         screen_->setFramesWanted(screenFramesWanted_);

@@ -40,7 +40,7 @@ private:
     std::map<OutputType, Registration> outputs_;
     bool stopped_ = false;
     bool screenFramesWanted_ = true;
-    CaptureSource* screen_ = nullptr;  // sources_[0] once it exists
+    CaptureSource* screen_ = nullptr;  // the screen's source once it exists, if any
     std::vector<std::unique_ptr<CaptureSource>> sources_;
 };
 
