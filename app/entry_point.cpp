@@ -13,6 +13,7 @@
 #include "base/options.h"
 #include "base/process_state.h"
 #include "capture/session_starters.h"
+#include "platform/main_loop.h"
 
 namespace vx {
 
@@ -93,7 +94,7 @@ void runEntryPoint(int argc, char** argv) {
     } catch (const std::exception& error) {
         fail(std::string("could not start capture: ") + error.what(), 3);
     }
-    for (;;) pause();
+    parkMainThread();
 }
 
 }  // namespace vx

@@ -31,8 +31,8 @@ Status FormatDescription::getH264ParameterSetAtIndex(size_t index, const uint8_t
 
 Status BlockBuffer::copyDataBytes(size_t offset, size_t length, uint8_t* destination) const {
     if (copyStatus_ != 0) return copyStatus_;
-    if (offset > bytes_.size() || length > bytes_.size() - offset) return kBlockRangeInvalid;
-    if (length) std::memcpy(destination, bytes_.data() + offset, length);
+    if (offset > length_ || length > length_ - offset) return kBlockRangeInvalid;
+    if (length) std::memcpy(destination, data_ + offset, length);
     return 0;
 }
 

@@ -69,8 +69,12 @@ using AudioBufferList = std::vector<AudioBuffer>;
 
 // Describes a sample's content: an audio stream description, or the H.264 parameter
 // sets and length-field size of encoded video. Either part may be absent.
+// A backend whose encoder keeps the parameter sets in a description of its own
+// (macOS) derives from it and answers getH264ParameterSetAtIndex() from there.
 class FormatDescription {
 public:
+    virtual ~FormatDescription() = default;
+
     struct ParameterSet {
         std::vector<uint8_t> bytes;
         Status status = 0;        // what reading this index reports
@@ -87,24 +91,36 @@ public:
     // Mirrors the platform call: any of the outputs may be null. Index-out-of-range
     // and missing parameter sets give a non-zero status; the count and length
     // outputs are written only when the description reports them.
-    Status getH264ParameterSetAtIndex(size_t index, const uint8_t** pointer, size_t* size,
-                                      size_t* count, int32_t* nalUnitHeaderLength) const;
+    // Pointers stay valid as long as the description.
+    virtual Status getH264ParameterSetAtIndex(size_t index, const uint8_t** pointer, size_t* size,
+                                              size_t* count, int32_t* nalUnitHeaderLength) const;
 };
 
 // ---- block buffer -------------------------------------------------------------
 
-// The encoded bytes of a sample.
+// The encoded bytes of a sample: bytes of its own, or bytes that a platform object
+// holds (the encoder's block buffer on macOS), which the owner keeps alive and
+// unchanged as long as this buffer.
 class BlockBuffer {
 public:
     explicit BlockBuffer(std::vector<uint8_t> bytes, Status copyStatus = 0)
-        : bytes_(std::move(bytes)), copyStatus_(copyStatus) {}
+        : bytes_(std::move(bytes)), data_(bytes_.data()), length_(bytes_.size()),
+          copyStatus_(copyStatus) {}
+    BlockBuffer(std::shared_ptr<const void> owner, const uint8_t* data, size_t length)
+        : owner_(std::move(owner)), data_(data), length_(length), copyStatus_(0) {}
 
-    size_t dataLength() const { return bytes_.size(); }
+    BlockBuffer(const BlockBuffer&) = delete;
+    BlockBuffer& operator=(const BlockBuffer&) = delete;
+
+    size_t dataLength() const { return length_; }
     // Copies length bytes from offset into destination; a non-zero status copies nothing.
     Status copyDataBytes(size_t offset, size_t length, uint8_t* destination) const;
 
 private:
     std::vector<uint8_t> bytes_;
+    std::shared_ptr<const void> owner_;
+    const uint8_t* data_;
+    size_t length_;
     Status copyStatus_;
 };
 

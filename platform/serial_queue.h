@@ -1,18 +1,17 @@
 #pragma once
-// A serial queue: one named thread that runs submitted work one item at a time,
-// in submission order. Used for the capture outputs' sample handlers, the
+// A serial queue: runs submitted work one item at a time, in submission order, on
+// a thread of its own. Used for the capture outputs' sample handlers, the
 // idle-repeat timer and the platform's own event loops.
 //
-// The queue lives as long as someone holds it; its thread drains what was
-// submitted before it was released and then ends. Work may be submitted from any
-// thread, including the queue's own.
-#include <condition_variable>
-#include <deque>
+// The queue lives as long as someone holds it; what was submitted before it was
+// released still runs. Work may be submitted from any thread, including the
+// queue's own, and the last reference may be released from the queue's own work.
+//
+// What stands behind it is the machine's: a named thread of ours on Linux and in
+// the stand-in (platform/portable/), a libdispatch serial queue on macOS.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace vx {
 
@@ -26,25 +25,18 @@ public:
 
     const std::string& label() const { return label_; }
     void async(std::function<void()> work);
-    // True on the queue's own thread.
-    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+    // True while running on the queue's own work.
+    bool isCurrent() const;
+
+    // The machine's queue behind it, defined by the implementation that is linked in.
+    struct Native;
+    Native& native() const { return *native_; }
 
 private:
-    // What the queue's thread works on; shared with the thread, so that a queue
-    // released from one of its own work items does not pull the state from under it.
-    struct State {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<std::function<void()>> work;
-        bool closing = false;
-    };
-
     explicit SerialQueue(std::string label);
-    static void run(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::shared_ptr<State> state_ = std::make_shared<State>();
-    std::thread thread_;
+    std::unique_ptr<Native> native_;
 };
 
 }  // namespace vx

@@ -225,6 +225,34 @@ TEST(AnnexB, AgreesWithAPlainConversionOnRandomSamples) {
     }
 }
 
+// A backend whose encoder keeps the parameter sets in a description of its own
+// (macOS) answers the reads itself; the conversion must go through that answer,
+// whatever the base class's own fields say, and keep the buffers it borrows.
+class BackendDescription : public FormatDescription {
+public:
+    Status getH264ParameterSetAtIndex(size_t index, const uint8_t** pointer, size_t* size,
+                                      size_t* count, int32_t* nalUnitHeaderLength) const override {
+        if (count) *count = 2;
+        if (nalUnitHeaderLength) *nalUnitHeaderLength = 2;
+        if (index > 1) return -12712;
+        if (pointer) *pointer = index == 0 ? B.data() : A.data();
+        if (size) *size = index == 0 ? B.size() : A.size();
+        return 0;
+    }
+};
+
+TEST(AnnexB, ReadsABackendsOwnDescriptionAndBorrowedBytes) {
+    const Bytes data = cat({{0, 5}, X});  // one record, 2-byte length field
+    auto owner = std::make_shared<Bytes>(data);
+    SampleBuffer sample;
+    sample.attachments = kKey;
+    sample.formatDescription = std::make_shared<BackendDescription>();
+    sample.dataBuffer = std::make_shared<BlockBuffer>(owner, owner->data(), owner->size());
+    EXPECT_EQ(AnnexB::annexB(sample), cat({SC, B, SC, A, SC, X}));
+    sample.attachments = kNotSync;
+    EXPECT_EQ(AnnexB::annexB(sample), cat({SC, X}));
+}
+
 }  // namespace
 }  // namespace vx
 

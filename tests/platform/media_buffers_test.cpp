@@ -6,6 +6,8 @@
 namespace vx {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 TEST(ImageBufferPoolTest, NeverHandsOutABufferThatIsStillHeld) {
     ImageBufferPool pool(4, 2, 2);
     auto first = pool.acquire();
@@ -61,6 +63,24 @@ TEST(BlockBufferTest, CopiesOnlyWithinItsBytes) {
     EXPECT_EQ(out[3], 4);
     EXPECT_NE(block.copyDataBytes(2, 3, out), 0);
     EXPECT_NE(BlockBuffer({1}, -1).copyDataBytes(0, 1, out), 0);
+}
+
+// A platform's encoder hands over bytes it owns (a CoreMedia block buffer on
+// macOS): the buffer reads them in place and keeps their owner alive.
+TEST(BlockBufferTest, BorrowedBytesAreReadInPlaceAndTheirOwnerKeptAlive) {
+    auto bytes = std::make_shared<std::vector<uint8_t>>(std::vector<uint8_t>{9, 8, 7, 6, 5});
+    std::weak_ptr<std::vector<uint8_t>> watch = bytes;
+    const uint8_t* data = bytes->data() + 1;  // a view that starts inside the owner's memory
+    BlockBuffer block(std::move(bytes), data, 3);
+    EXPECT_FALSE(watch.expired()) << "the owner lives as long as the buffer";
+    EXPECT_EQ(block.dataLength(), 3u);
+    uint8_t out[3] = {};
+    EXPECT_EQ(block.copyDataBytes(0, 3, out), 0);
+    EXPECT_EQ(Bytes(out, out + 3), (Bytes{8, 7, 6}));
+    EXPECT_EQ(block.copyDataBytes(2, 1, out), 0);
+    EXPECT_EQ(out[0], 6);
+    EXPECT_NE(block.copyDataBytes(1, 3, out), 0) << "nothing beyond the view is read";
+    EXPECT_NE(block.copyDataBytes(4, 0, out), 0);
 }
 
 }  // namespace

@@ -1,18 +1,10 @@
-#include "platform/media_time.h"
-
-#include <time.h>
-
+// The host clock as the Clock that timing code reads and waits on: the machine's
+// uptime clock (uptimeNanoseconds, whichever the linked implementation is).
 #include <chrono>
 
+#include "platform/media_time.h"
+
 namespace vx {
-
-uint64_t uptimeNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-Time hostTime() { return Time{int64_t(uptimeNanoseconds()), 1000000000}; }
 
 namespace {
 

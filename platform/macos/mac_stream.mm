@@ -1,0 +1,72 @@
+#include "platform/macos/mac_stream.h"
+
+#include "platform/macos/framework_error.h"
+#include "platform/macos/serial_queue_native.h"
+
+namespace vx {
+
+std::shared_ptr<Stream> Stream::create(const ContentFilter& filter,
+                                       const StreamConfiguration& configuration,
+                                       std::shared_ptr<StreamDelegate> delegate) {
+    return MacStream::create(filter, configuration, std::move(delegate));
+}
+
+std::shared_ptr<MacStream> MacStream::create(const ContentFilter& filter,
+                                             const StreamConfiguration& configuration,
+                                             std::shared_ptr<StreamDelegate> delegate) {
+    std::shared_ptr<MacStream> stream(new MacStream());
+    stream->open(filter, configuration, std::move(delegate));
+    return stream;
+}
+
+void MacStream::open(const ContentFilter& filter, const StreamConfiguration& configuration,
+                     std::shared_ptr<StreamDelegate> delegate) {
+    settings_ = streamSettings(filter, configuration);
+    if (settings_.error) return;
+    delegateAdapter_ = [[VXStreamAdapter alloc] initWithStream:weak_from_this()
+                                                        output:nullptr
+                                                      delegate:std::move(delegate)];
+    stream_ = [[SCStream alloc] initWithFilter:settings_.filter
+                                 configuration:settings_.configuration
+                                      delegate:delegateAdapter_];
+}
+
+std::optional<Error> MacStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
+                                                OutputType type,
+                                                std::shared_ptr<SerialQueue> queue) {
+    if (!stream_) return settings_.error;
+    VXStreamAdapter* adapter = [[VXStreamAdapter alloc] initWithStream:weak_from_this()
+                                                                output:std::move(output)
+                                                              delegate:nullptr];
+    const SCStreamOutputType frameworkType =
+        type == OutputType::audio ? SCStreamOutputTypeAudio : SCStreamOutputTypeScreen;
+    NSError* error = nil;
+    if (![stream_ addStreamOutput:adapter
+                             type:frameworkType
+               sampleHandlerQueue:queue->native().queue
+                            error:&error]) {
+        return error ? frameworkError(error)
+                     : Error{SCStreamErrorInvalidParameter, "the stream refused the output"};
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    outputAdapters_.push_back(adapter);
+    queues_.push_back(std::move(queue));
+    return std::nullopt;
+}
+
+void MacStream::startCapture(std::function<void(std::optional<Error>)> completionHandler) {
+    if (!stream_) {
+        // Answered on a framework thread, as the framework itself would.
+        std::optional<Error> error = settings_.error;
+        dispatch_async(dispatch_get_global_queue(QOS_CLASS_DEFAULT, 0), ^{
+          completionHandler(error);
+        });
+        return;
+    }
+    [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
+      if (error) completionHandler(frameworkError(error));
+      else completionHandler(std::nullopt);
+    }];
+}
+
+}  // namespace vx

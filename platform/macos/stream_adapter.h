@@ -1,0 +1,30 @@
+#pragma once
+// The Objective-C object the capture framework calls: it adopts SCStreamOutput and
+// SCStreamDelegate and forwards to the program's output object (samples, wrapped
+// without copies) and delegate (the stop, with the error's code and description).
+//
+// Ownership: the adapter holds the program's output and delegate strongly (the
+// stream keeps its outputs and delegate alive, as the boundary promises); the
+// MacStream holds its adapters strongly, since the framework does not promise
+// to; and an adapter refers back to its MacStream weakly, so nothing holds the
+// stream but its owner. Samples arrive on the output's queue, the stop on a
+// thread of the framework's. Objective-C++ (ARC) only.
+#import <Foundation/Foundation.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+
+#include <memory>
+
+#include "platform/stream.h"
+
+namespace vx {
+class MacStream;
+}
+
+@interface VXStreamAdapter : NSObject <SCStreamOutput, SCStreamDelegate>
+
+// output or delegate may be empty; what is empty is not forwarded.
+- (instancetype)initWithStream:(std::weak_ptr<vx::MacStream>)stream
+                        output:(std::shared_ptr<vx::StreamOutput>)output
+                      delegate:(std::shared_ptr<vx::StreamDelegate>)delegate;
+
+@end
