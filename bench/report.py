@@ -27,6 +27,7 @@ class Report:
         self.duration = 0.0
         self.load_after = 0.0
         self.rows = []       # throughput
+        self.unread_rows = []  # ours with no reader: (name, x_idle, rounds, medians)
         self.targets = []    # (what, figure, target, ok)
         self.latency = []    # (what, ours, theirs, target)
 
@@ -40,17 +41,38 @@ class Report:
         if not name.startswith("1080p"):
             return  # figures only: the targets are set for a 1080p display
         if "still" in name:
-            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.1", ratio <= 0.1))
+            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.04", ratio <= 0.04))
+            # A still screen is repeated ten times a second, so that a new reader soon has a picture.
+            self.targets.append((f"{name}: repeats per second delivered", f"{ours['fps']:.1f}",
+                                 ">= 9.5", ours["fps"] >= 9.5))
+            return
+        if "typing" in name:
+            self.targets.append((f"{name}: CPU, ours / FFmpeg", f"{ratio:.3f}", "<= 0.15", ratio <= 0.15))
         else:
             # Per frame delivered, so that frames FFmpeg drops on a busy machine do not flatter it.
             per_frame = _ratio(ours["ms_per_frame"], theirs["ms_per_frame"])
             self.targets.append((f"{name}: CPU per frame, ours / FFmpeg", f"{per_frame:.2f} "
-                                 f"({ratio:.2f} per second)", "<= 0.7", per_frame <= 0.7))
-            # Frames follow the content: a screen that changed fewer times gives fewer frames.
-            wanted = min(self.fps, ours["content"]) * 0.98
-            self.targets.append((f"{name}: frames per second delivered",
-                                 f"{ours['fps']:.1f} (content {ours['content']:.1f})",
-                                 f">= {wanted:.1f}", ours["fps"] >= wanted))
+                                 f"({ratio:.2f} per second)", "<= 0.5", per_frame <= 0.5))
+        # Frames follow the content: a screen that changed fewer times gives fewer frames.
+        wanted = min(self.fps, ours["content"]) * 0.98
+        self.targets.append((f"{name}: frames per second delivered",
+                             f"{ours['fps']:.1f} (content {ours['content']:.1f})",
+                             f">= {wanted:.1f}", ours["fps"] >= wanted))
+
+    def unread(self, name, x_idle, runs):
+        """Ours with nobody reading the pipe; FFmpeg has no such figure (it waits in its open)."""
+        m = {field: _median(runs, field) for field in ("content", "cpu", "x_extra", "total_cpu", "rss_mb")}
+        self.unread_rows.append((name, x_idle, len(runs), m))
+        if "still" in name:
+            self.targets.append((f"{name}: CPU s/s", f"{m['total_cpu']:.4f}", "<= 0.01",
+                                 m["total_cpu"] <= 0.01))
+            return
+        moving = next((theirs for row_name, _, _, _, theirs in self.rows
+                       if row_name == "1080p moving"), None)
+        if moving:
+            ratio = _ratio(m["total_cpu"], moving["total_cpu"])
+            self.targets.append((f"{name}: CPU / FFmpeg's while read", f"{ratio:.3f}", "<= 0.04",
+                                 ratio <= 0.04))
 
     def glass_to_pipe(self, key, values, missed):
         self._latency("glass to pipe (full-screen flip)", key, values, missed,
@@ -111,6 +133,12 @@ class Report:
             lines += ["", "X server extra: its CPU beyond its rate with the same content and no capture "
                       "(" + ", ".join(f"{n}: {x:.3f} s/s" for n, x, _, _, _ in self.rows) + "); "
                       f"medians of {self.rows[0][2]} run(s) each."]
+        if self.unread_rows:
+            lines += ["", "| nobody reading | content updates/s | CPU s/s | X server extra | CPU total | peak RSS MB |",
+                      "|---|---|---|---|---|---|"]
+            for name, _, _, m in self.unread_rows:
+                lines.append(f"| {name} | {m['content']:.1f} | {m['cpu']:.4f} | {m['x_extra']:.4f} | "
+                             f"{m['total_cpu']:.4f} | {m['rss_mb']:.0f} |")
         if self.latency:
             lines += ["", "| latency | vx-capture median / p95 | FFmpeg median / p95 | ratio of medians | target |",
                       "|---|---|---|---|---|"]

@@ -1,9 +1,11 @@
 """Deterministic screen content for the pipeline benchmark: a full screen of text that scrolls
-like a busy terminal, or the same page held still, painted on the root window of an X display
-through libX11 (ctypes).
+like a busy terminal, the same page held still, or the still page with an 80x24 terminal on it
+that gains a line at each update ("typing"), painted on the root window of an X display through
+libX11 (ctypes).
 
     python3 bench/scroll_painter.py DISPLAY scroll [--rate 60] [--lines-per-update 1]
     python3 bench/scroll_painter.py DISPLAY still
+    python3 bench/scroll_painter.py DISPLAY typing [--rate 30]
 
 Scrolling moves the whole page up with one server-side copy per update and draws the new lines
 at the bottom, as terminals do; line n of the text is the same on every run and every machine
@@ -131,34 +133,50 @@ def line_tokens(number, columns):
 
 
 class TextPage:
-    def __init__(self, canvas):
+    """Lines of text in a rectangle of the canvas (the whole of it unless told), scrolling up."""
+
+    def __init__(self, canvas, left=0, top=0, columns=None, rows=None, background=BACKGROUND):
         canvas.use_font()
         self.canvas = canvas
-        self.columns = canvas.width // canvas.char_width
-        self.rows = canvas.height // canvas.line_height + 1
+        self.left, self.top, self.background = left, top, background
+        self.columns = columns or canvas.width // canvas.char_width
+        self.rows = rows or canvas.height // canvas.line_height + 1
+        self.width = self.columns * canvas.char_width if columns else canvas.width
+        self.height = self.rows * canvas.line_height if rows else canvas.height
         self.first = 0  # number of the line at the top
 
     def draw_line(self, number, row):
         c = self.canvas
-        top = row * c.line_height
-        c.rect(BACKGROUND, 0, top, c.width, c.line_height)
+        top = self.top + row * c.line_height
+        c.rect(self.background, self.left, top, self.width, c.line_height)
         # Consecutive words of one colour go out as one string.
         for column, colour, word in line_tokens(number, self.columns):
-            c.text(colour, column * c.char_width, top + c.ascent, word)
+            c.text(colour, self.left + column * c.char_width, top + c.ascent, word)
 
     def draw_page(self):
-        self.canvas.rect(BACKGROUND, 0, 0, self.canvas.width, self.canvas.height)
+        self.canvas.rect(self.background, self.left, self.top, self.width, self.height)
         for row in range(self.rows):
             self.draw_line(self.first + row, row)
 
     def scroll(self, lines):
         c = self.canvas
         shift = lines * c.line_height
-        c.copy(0, shift, c.width, c.height - shift, 0, 0)
+        c.copy(self.left, self.top + shift, self.width, self.height - shift, self.left, self.top)
         self.first += lines
-        bottom = (c.height - shift) // c.line_height
+        bottom = (self.height - shift) // c.line_height
         for row in range(bottom, self.rows):
             self.draw_line(self.first + row, row)
+
+
+TERMINAL_BACKGROUND = 0x0b0d10
+
+
+def terminal(canvas):
+    """An 80x24 terminal on the page (whose font is loaded), a little in from its top-left corner."""
+    page = TextPage(canvas, left=3 * canvas.char_width, top=2 * canvas.line_height,
+                    columns=80, rows=24, background=TERMINAL_BACKGROUND)
+    page.first = 100000  # other lines than the page behind it
+    return page
 
 
 def paint(display, mode, rate, lines_per_update):
@@ -166,6 +184,9 @@ def paint(display, mode, rate, lines_per_update):
     canvas = XCanvas(display)
     page = TextPage(canvas)
     page.draw_page()
+    if mode == "typing":
+        page = terminal(canvas)
+        page.draw_page()
     canvas.sync()
     if mode == "still":
         while True:
@@ -226,7 +247,7 @@ class Painter:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("display")
-    parser.add_argument("mode", choices=("scroll", "still"))
+    parser.add_argument("mode", choices=("scroll", "still", "typing"))
     parser.add_argument("--rate", type=float, default=60.0, help="updates per second")
     parser.add_argument("--lines-per-update", type=int, default=1)
     args = parser.parse_args()

@@ -75,3 +75,20 @@ def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warm
         kbps=reader.bytes_between(start, end) * 8 / elapsed / 1000,
         key_frames=sum(1 for u in in_window if u.key),
         content=content_rate(start, end) if content_rate else float("nan"))
+
+
+def measure_unread(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warmup=1.5):
+    """The same figures for a capture whose pipe nobody opens: what it costs to wait for a reader."""
+    with make_capture() as capture:
+        time.sleep(warmup)
+        start = time.monotonic()
+        cpu0, x0 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
+        time.sleep(seconds)
+        cpu1, x1 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
+        end = time.monotonic()
+        rss = capture.peak_rss_mb()
+        capture.stop()
+    elapsed = end - start
+    return Figures(fps=0.0, cpu=(cpu1 - cpu0) / elapsed, x_extra=(x1 - x0) / elapsed - x_idle,
+                   rss_mb=rss, kbps=0.0, key_frames=0,
+                   content=content_rate(start, end) if content_rate else float("nan"))

@@ -22,6 +22,11 @@ public:
 
     // Connects and starts delivering. An error means nothing was started.
     virtual std::optional<Error> start(Deliver deliver, Stopped stopped) = 0;
+
+    // Whether anybody uses the samples now; a source may then work less or not at
+    // all, and delivers a fresh sample soon once they are wanted again. Any thread,
+    // before or after start(); sources start as wanted. Ignored by default.
+    virtual void setFramesWanted(bool /*wanted*/) {}
 };
 
 }  // namespace vx

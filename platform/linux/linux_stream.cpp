@@ -65,6 +65,11 @@ std::optional<Error> LinuxStream::startSources() {
         types.push_back(OutputType::audio);
     }
 
+    if (!types.empty() && types.front() == OutputType::screen) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        screen_ = sources_.front().get();
+        screen_->setFramesWanted(screenFramesWanted_);
+    }
     std::weak_ptr<LinuxStream> weak = shared_from_this();
     for (size_t i = 0; i < sources_.size(); ++i) {
         const OutputType type = types[i];
@@ -78,6 +83,12 @@ std::optional<Error> LinuxStream::startSources() {
         if (error) return error;
     }
     return std::nullopt;
+}
+
+void LinuxStream::setScreenFramesWanted(bool wanted) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    screenFramesWanted_ = wanted;
+    if (screen_) screen_->setFramesWanted(wanted);
 }
 
 void LinuxStream::deliver(OutputType type, std::shared_ptr<const SampleBuffer> sample) {

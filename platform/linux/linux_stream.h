@@ -20,6 +20,8 @@ public:
     std::optional<Error> addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                                          std::shared_ptr<SerialQueue> queue) override;
     void startCapture(std::function<void(std::optional<Error>)> completionHandler) override;
+    // Passed on to the screen source, now or once it exists.
+    void setScreenFramesWanted(bool wanted) override;
 
 private:
     struct Registration {
@@ -34,9 +36,11 @@ private:
     ContentFilter filter_;
     StreamConfiguration configuration_;
     std::shared_ptr<StreamDelegate> delegate_;
-    std::mutex mutex_;  // guards outputs_ and stopped_
+    std::mutex mutex_;  // guards outputs_, stopped_, screenFramesWanted_ and screen_
     std::map<OutputType, Registration> outputs_;
     bool stopped_ = false;
+    bool screenFramesWanted_ = true;
+    CaptureSource* screen_ = nullptr;  // the screen's source once it exists, if any
     std::vector<std::unique_ptr<CaptureSource>> sources_;
 };
 

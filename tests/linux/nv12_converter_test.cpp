@@ -123,6 +123,41 @@ TEST(Nv12Rows, VectorisedRowsMatchThePortableOnes) {
     }
 }
 
+TEST(Nv12Converter, PortableAndVectorisedConversionsGiveTheSameBytes) {
+    // The same pictures through the whole converter, scaled or not, whole or in part,
+    // once with the portable rows only and once with the processor's best.
+    if (!nv12::vectorised()) GTEST_SKIP() << "no AVX2 on this processor: the portable rows only";
+    std::mt19937 random(3);
+    struct Case {
+        int sourceWidth, sourceHeight, width, height;
+        PixelRect region;
+    } cases[] = {{258, 130, 258, 130, {0, 0, 258, 130}},
+                 {258, 130, 258, 130, {34, 10, 98, 40}},
+                 {300, 170, 256, 144, {0, 0, 256, 144}},
+                 {300, 170, 256, 144, {6, 20, 120, 60}},
+                 {90, 50, 256, 144, {0, 0, 256, 144}}};
+    for (const Case& c : cases) {
+        Source source(c.sourceWidth, c.sourceHeight, {0, 0, 0});
+        for (int y = 0; y < c.sourceHeight; ++y)
+            for (int x = 0; x < c.sourceWidth; ++x)
+                source.set(x, y, {uint8_t(random()), uint8_t(random()), uint8_t(random())});
+        const PixelRect area = Nv12Converter::area(Rect{4, 2, double(c.width - 8), double(c.height - 4)},
+                                                   c.width, c.height);
+        std::vector<uint8_t> results[2];
+        for (int vectorised = 0; vectorised < 2; ++vectorised) {
+            EXPECT_EQ(nv12::setVectorised(vectorised), bool(vectorised));
+            Nv12Converter converter(c.sourceWidth, c.sourceHeight, c.width, c.height, area);
+            ImageBuffer picture(c.width, c.height);
+            std::fill(picture.plane(0), picture.plane(0) + c.width * c.height * 3 / 2, 7);
+            ASSERT_TRUE(converter.convertRegion(source.bytes.data(), source.stride(), c.region, picture));
+            results[vectorised].assign(picture.plane(0), picture.plane(0) + c.width * c.height * 3 / 2);
+        }
+        EXPECT_EQ(results[0], results[1]) << c.sourceWidth << "x" << c.sourceHeight << " into "
+                                          << c.width << "x" << c.height;
+    }
+    nv12::setVectorised(true);
+}
+
 struct AreaCase {
     const char* name;
     std::optional<Rect> rect;

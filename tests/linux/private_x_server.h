@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <X11/Xlib.h>
 #include <gtest/gtest.h>
@@ -23,8 +24,9 @@ namespace vx::test {
 
 class PrivateXServer {
 public:
-    PrivateXServer(int width, int height) {
-        start(width, height);
+    // extraArguments go to Xvfb as they are (e.g. {"-extension", "DAMAGE"} to leave one out).
+    PrivateXServer(int width, int height, std::vector<std::string> extraArguments = {}) {
+        start(width, height, std::move(extraArguments));
         if (!painter_ && !skipAllowed())
             ADD_FAILURE() << "Xvfb could not be started (install the package xvfb, or set "
                              "VX_ALLOW_SKIP=1 to skip the tests that need it)";
@@ -63,7 +65,7 @@ public:
     }
 
 private:
-    void start(int width, int height) {
+    void start(int width, int height, std::vector<std::string> extraArguments) {
         int fds[2];
         if (pipe(fds) != 0) return;
         pid_ = fork();
@@ -74,8 +76,13 @@ private:
             dup2(devnull, 2);
             std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
             std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-                   "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+            std::vector<std::string> words = {"Xvfb", "-displayfd", fd, "-screen", "0", screen,
+                                              "-nolisten", "tcp", "-noreset"};
+            words.insert(words.end(), extraArguments.begin(), extraArguments.end());
+            std::vector<char*> argv;
+            for (std::string& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execvp("Xvfb", argv.data());
             _exit(127);
         }
         close(fds[1]);

@@ -211,6 +211,31 @@ TEST(X264Session, CreationChecksCodecAndSize) {
     EXPECT_FALSE(session);
 }
 
+TEST(X264Session, PreparingFailsForWhatX264CannotTakeAndSucceedsAtTheLimits) {
+    struct Case {
+        int32_t width, height;
+        int64_t bitsPerSecond;
+        bool opens;
+    };
+    const Case cases[] = {
+        {16384, 32, 2000000, true},
+        {16386, 32, 2000000, false},  // x264 refuses it when it opens
+        {32, 16386, 2000000, false},
+        {64, 64, 2000000000, true},
+        {64, 64, 2000001000, false},  // x264 would cut it to 2,000,000 kbit/s silently
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +
+                     std::to_string(c.bitsPerSecond));
+        std::shared_ptr<CompressionSession> session;
+        ASSERT_EQ(CompressionSession::create(c.width, c.height, kCodecTypeH264, {}, &session), 0);
+        EXPECT_EQ(session->setProperty(kCompressionPropertyKey_AverageBitRate, c.bitsPerSecond), 0);
+        const Status prepared = session->prepareToEncodeFrames();
+        if (c.opens) EXPECT_EQ(prepared, 0);
+        else EXPECT_EQ(prepared, kEncoderInvalidParameter);
+    }
+}
+
 TEST(X264Session, HandlerRunsOncePerFrameInOrderOnTheSessionsThread) {
     auto session = programSession();
     Outputs outputs;

@@ -48,27 +48,51 @@ Nv12Converter::Nv12Converter(int sourceWidth, int sourceHeight, int width, int h
 }
 
 bool Nv12Converter::convert(const uint8_t* source, size_t stride, ImageBuffer& picture) {
-    if (picture.width() != width_ || picture.height() != height_) return false;
+    if (!fits(picture)) return false;
     fillBorders(picture);
-    uint8_t* luma = picture.plane(0) + size_t(picture.stride(0)) * area_.y + area_.x;
-    uint8_t* chroma = picture.plane(1) + size_t(picture.stride(1)) * (area_.y / 2) + area_.x;
+    return convertRegion(source, stride, area_, picture);
+}
+
+PixelRect Nv12Converter::affected(const PixelRect& sourceRect) const {
+    const PixelRect inside = intersection(sourceRect, PixelRect{0, 0, sourceWidth_, sourceHeight_});
+    if (inside.empty()) return PixelRect{};
+    PixelRect out = inside;
+    if (scaler_) {
+        auto [left, right] = scaler_->columnsReading(inside.x, inside.right());
+        auto [top, bottom] = scaler_->rowsReading(inside.y, inside.bottom());
+        out = PixelRect{left, top, right - left, bottom - top};
+    }
+    out.x += area_.x;
+    out.y += area_.y;
+    return alignedOutwards(out, 2, area_);
+}
+
+bool Nv12Converter::convertRegion(const uint8_t* source, size_t stride, const PixelRect& region,
+                                  ImageBuffer& picture) {
+    if (!fits(picture)) return false;
+    const PixelRect r = alignedOutwards(intersection(region, area_), 2, area_);
+    if (r.empty()) return true;
+    // Output coordinates inside the area.
+    const int left = r.x - area_.x, top = r.y - area_.y, width = r.width;
     const size_t lumaStride = picture.stride(0);
     const size_t chromaStride = picture.stride(1);
+    uint8_t* luma = picture.plane(0) + lumaStride * size_t(r.y) + size_t(r.x);
+    uint8_t* chroma = picture.plane(1) + chromaStride * size_t(r.y / 2) + size_t(r.x);
     uint8_t* upper = scaled_.data();
     uint8_t* lower = scaled_.data() + size_t(area_.width) * 4;
-    for (int row = 0; row < area_.height; row += 2) {
+    for (int row = 0; row < r.height; row += 2) {
         const uint8_t* first;
         const uint8_t* second;
         if (scaler_) {
-            scaler_->scaleRow(source, stride, row, upper);
-            scaler_->scaleRow(source, stride, row + 1, lower);
+            scaler_->scaleRow(source, stride, top + row, left, left + width, upper);
+            scaler_->scaleRow(source, stride, top + row + 1, left, left + width, lower);
             first = upper;
             second = lower;
         } else {
-            first = source + stride * size_t(row);
+            first = source + stride * size_t(top + row) + 4 * size_t(left);
             second = first + stride;
         }
-        nv12::convertRowPair(first, second, area_.width, luma + lumaStride * row,
+        nv12::convertRowPair(first, second, width, luma + lumaStride * row,
                              luma + lumaStride * (row + 1), chroma + chromaStride * (row / 2));
     }
     return true;

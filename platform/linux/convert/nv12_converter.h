@@ -4,8 +4,12 @@
 // output is black (Y 16, Cb Cr 128). When the area has the source's size the
 // pixels are converted without scaling.
 //
-// Everything the conversion needs is allocated at construction; convert()
-// allocates nothing. One thread at a time (the scaler's scratch rows are shared).
+// A picture may also be brought up to date in part: only the output pixels that
+// depend on a changed part of the source are written (convertRegion), the rest of
+// the picture is left as it was.
+//
+// Everything the conversion needs is allocated at construction; conversions
+// allocate nothing. One thread at a time (the scaler's scratch rows are shared).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,16 +17,11 @@
 #include <vector>
 
 #include "platform/linux/convert/bgra_scaler.h"
+#include "platform/linux/convert/pixel_rect.h"
 #include "platform/nv12/image_buffer.h"
 #include "platform/stream_configuration.h"
 
 namespace vx {
-
-// A rectangle in whole pixels.
-struct PixelRect {
-    int x = 0, y = 0, width = 0, height = 0;
-    bool operator==(const PixelRect&) const = default;
-};
 
 class Nv12Converter {
 public:
@@ -41,7 +40,22 @@ public:
     // not have the output size.
     bool convert(const uint8_t* source, size_t stride, ImageBuffer& picture);
 
+    // The part of the picture (in picture pixels, even edges, inside destination())
+    // that depends on the source pixels of sourceRect; empty when none does.
+    PixelRect affected(const PixelRect& sourceRect) const;
+
+    // Writes the pixels of region (as affected() gives it: even edges, inside
+    // destination()) from source, and nothing else. The borders are not touched. False
+    // (nothing written) when picture does not have the output size.
+    bool convertRegion(const uint8_t* source, size_t stride, const PixelRect& region,
+                       ImageBuffer& picture);
+
     const PixelRect& destination() const { return area_; }
+
+    // Whether picture has the output size.
+    bool fits(const ImageBuffer& picture) const {
+        return picture.width() == width_ && picture.height() == height_;
+    }
 
 private:
     void fillBorders(ImageBuffer& picture) const;

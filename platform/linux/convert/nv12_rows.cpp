@@ -1,8 +1,17 @@
 #include "platform/linux/convert/nv12_rows.h"
 
-#include <immintrin.h>
-
+#include <atomic>
 #include <cstring>
+
+// The vectorised forms are built for x86 only, with the AVX2 instructions enabled per
+// function, so the file builds with any x86 compiler settings and on any processor;
+// whether they run is decided when the program starts.
+#if defined(__x86_64__) || defined(__i386__)
+#define VX_HAS_AVX2_FORMS 1
+#include <immintrin.h>
+#else
+#define VX_HAS_AVX2_FORMS 0
+#endif
 
 namespace vx::nv12 {
 
@@ -25,11 +34,17 @@ inline uint8_t luma(const uint8_t* p) {
 }
 
 bool detectAvx2() {
+#if VX_HAS_AVX2_FORMS
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
 }
-const bool kAvx2 = detectAvx2();
+const bool kAvx2Available = detectAvx2();
+std::atomic<bool> useAvx2{kAvx2Available};
 
+#if VX_HAS_AVX2_FORMS
 #define VX_AVX2 __attribute__((target("avx2")))
 
 // Four vectors of eight 32-bit values (each holding values 0-3 | 4-7 of its group
@@ -133,6 +148,9 @@ VX_AVX2 void resampleRowAvx2(const uint8_t* row, const int32_t* left,
     }
     resampleRowPortable(row, left + i, weights + 8 * i, count - i, out + 4 * i);
 }
+#endif  // VX_HAS_AVX2_FORMS
+
+bool avx2() { return VX_HAS_AVX2_FORMS && useAvx2.load(std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -171,21 +189,32 @@ void resampleRowPortable(const uint8_t* row, const int32_t* left, const int8_t* 
 
 void convertRowPair(const uint8_t* row0, const uint8_t* row1, int width, uint8_t* luma0,
                     uint8_t* luma1, uint8_t* chroma) {
-    if (kAvx2) convertRowPairAvx2(row0, row1, width, luma0, luma1, chroma);
-    else convertRowPairPortable(row0, row1, width, luma0, luma1, chroma);
+#if VX_HAS_AVX2_FORMS
+    if (avx2()) return convertRowPairAvx2(row0, row1, width, luma0, luma1, chroma);
+#endif
+    convertRowPairPortable(row0, row1, width, luma0, luma1, chroma);
 }
 
 void blendRows(const uint8_t* row0, const uint8_t* row1, int weight, size_t count, uint8_t* out) {
-    if (kAvx2) blendRowsAvx2(row0, row1, weight, count, out);
-    else blendRowsPortable(row0, row1, weight, count, out);
+#if VX_HAS_AVX2_FORMS
+    if (avx2()) return blendRowsAvx2(row0, row1, weight, count, out);
+#endif
+    blendRowsPortable(row0, row1, weight, count, out);
 }
 
 void resampleRow(const uint8_t* row, const int32_t* left, const int8_t* weights, int count,
                  uint8_t* out) {
-    if (kAvx2) resampleRowAvx2(row, left, weights, count, out);
-    else resampleRowPortable(row, left, weights, count, out);
+#if VX_HAS_AVX2_FORMS
+    if (avx2()) return resampleRowAvx2(row, left, weights, count, out);
+#endif
+    resampleRowPortable(row, left, weights, count, out);
 }
 
-bool vectorised() { return kAvx2; }
+bool vectorised() { return avx2(); }
+
+bool setVectorised(bool wanted) {
+    useAvx2.store(wanted && kAvx2Available);
+    return avx2();
+}
 
 }  // namespace vx::nv12

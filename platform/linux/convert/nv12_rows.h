@@ -1,7 +1,8 @@
 #pragma once
 // The inner loops of the BGRA -> NV12 conversion (BT.709, video range) and of the
 // bilinear BGRA scaler, each in a portable form and, where the processor has AVX2,
-// a vectorised one chosen once at run time. Both forms give identical results.
+// a vectorised one chosen at run time (built on x86 only). Both forms give identical
+// results.
 //
 // Pixels are 4 bytes, B, G, R, X (the fourth byte is ignored). Fixed point: luma
 // and chroma coefficients are scaled by 2^15; a chroma sample is computed from the
@@ -34,5 +35,10 @@ void resampleRowPortable(const uint8_t* row, const int32_t* left, const int8_t* 
 
 // True when the vectorised forms are in use.
 bool vectorised();
+
+// Uses the vectorised forms where the processor has them (the default), or the
+// portable ones only. Returns vectorised(). For comparing the two; any thread, but
+// conversions running at the time may mix the two forms (they give the same bytes).
+bool setVectorised(bool wanted);
 
 }  // namespace vx::nv12

@@ -1,23 +1,35 @@
 #pragma once
 // The capture thread's work: wait for the X server to report changes, and at most
-// once per frame interval grab the screen area (shared memory), draw the cursor in,
-// convert into a pooled NV12 picture and deliver it as a complete frame.
+// once per frame interval bring a shared-memory copy of the screen area up to date
+// where it changed, draw the cursor in, convert what changed into a pooled NV12
+// picture and deliver it as a complete frame.
 //
-// A still screen costs no grab and no conversion: nothing is delivered until the
-// server reports damage inside the area or the cursor moves there. When every pooled
-// picture is still held downstream (frame pump, encoder), the frame is dropped and
-// the change stays pending for the next interval; a picture in use is never written.
+// Only what changed is read: the damage the server reports, and the cursor's old and
+// new places when it moved or changed shape. A still screen costs no grab and no
+// conversion: nothing is delivered until something inside the area changes. A
+// server without DAMAGE is read whole at the frame rate instead, and a frame is
+// delivered when the rows compared differ.
 //
-// run() is called once, on the capture thread; stop() from any thread.
+// While frames are not wanted (nobody uses them), nothing is read: the server keeps
+// the damage, the loop only drains its events. Once they are wanted again, the next
+// frame is a fresh read of the whole area, at once.
+//
+// When every pooled picture is still held downstream (frame pump, encoder), the
+// frame is dropped and the change stays pending for the next interval; a picture in
+// use is never written.
+//
+// run() is called once, on the capture thread; stop() and setFramesWanted() from
+// any thread.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/file_descriptor.h"
 #include "platform/linux/capture_source.h"
-#include "platform/linux/convert/nv12_converter.h"
+#include "platform/linux/convert/picture_updater.h"
 #include "platform/nv12/image_buffer_pool.h"
 
 namespace vx {
@@ -47,22 +59,32 @@ public:
     // then stopped is called once and run() returns.
     void run(const CaptureSource::Deliver& deliver, const CaptureSource::Stopped& stopped);
     void stop();
+    void setFramesWanted(bool wanted);
 
 private:
     X11CaptureLoop(std::unique_ptr<X11Connection> connection, const Settings& settings);
     void takeEvents();
+    // At a frame time: what changed since the last frame, into pending_.
+    void collectChanges();
+    void compareRows();  // without DAMAGE
     bool captureFrame(const CaptureSource::Deliver& deliver);
-    void wait(int64_t nanoseconds);  // < 0: until an event or stop()
+    bool fetch(const PixelRect& part);
+    void wait(int64_t nanoseconds);  // < 0: until an event, stop() or a change of wish
+    void wake();
 
     Settings settings_;
     std::unique_ptr<X11Connection> connection_;  // outlives everything below
     std::unique_ptr<X11ShmImage> image_;
     std::unique_ptr<X11DamageWatch> damage_;
     std::unique_ptr<X11Cursor> cursor_;  // null when the cursor is not shown
-    Nv12Converter converter_;
+    PictureUpdater updater_;
     ImageBufferPool pool_;
-    FileDescriptor wakeFd_;  // wakes the loop to stop
+    FileDescriptor wakeFd_;  // wakes the loop to stop or to follow the wish
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> wanted_{true};
+    bool refreshAll_ = true;            // the next frame reads the whole area
+    std::vector<PixelRect> pending_;    // changed parts (area coordinates) not yet delivered
+    std::vector<uint8_t> previousRows_;  // without DAMAGE: the last whole read
 };
 
 }  // namespace vx

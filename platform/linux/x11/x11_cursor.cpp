@@ -9,18 +9,6 @@
 
 namespace vx {
 
-namespace {
-
-PixelRect intersection(const PixelRect& a, const PixelRect& b) {
-    int left = std::max(a.x, b.x), top = std::max(a.y, b.y);
-    int right = std::min(a.x + a.width, b.x + b.width);
-    int bottom = std::min(a.y + a.height, b.y + b.height);
-    if (right <= left || bottom <= top) return PixelRect{};
-    return PixelRect{left, top, right - left, bottom - top};
-}
-
-}  // namespace
-
 struct X11Cursor::Image {
     XFixesCursorImage* image = nullptr;  // Xlib's allocation, pixels included
     ~Image() {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/linux/convert/nv12_converter.h"
+#include "platform/linux/convert/pixel_rect.h"
 
 union _XEvent;
 
@@ -32,6 +32,10 @@ public:
     // when what area (root-window coordinates) shows of the cursor has changed since
     // the previous update().
     bool update(const PixelRect& area);
+
+    // What the last update() found of the cursor inside the area, in root-window
+    // coordinates; empty when none of it is there.
+    const PixelRect& shown() const { return shown_; }
 
     // Blends the cursor over picture, a BGRA picture of area.
     void draw(uint8_t* picture, size_t stride, const PixelRect& area) const;

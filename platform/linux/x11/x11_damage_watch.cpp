@@ -17,23 +17,19 @@ X11DamageWatch::X11DamageWatch(const X11Connection& connection, const PixelRect&
         return;
     available_ = true;
     const int screen = DefaultScreen(display);
-    wholeScreen_ = area.x == 0 && area.y == 0 && area.width == DisplayWidth(display, screen) &&
-                   area.height == DisplayHeight(display, screen);
     damage_ = XDamageCreate(display, RootWindow(display, screen), XDamageReportNonEmpty);
-    if (!wholeScreen_) {
-        XRectangle rectangle{short(area.x), short(area.y), (unsigned short)area.width,
-                             (unsigned short)area.height};
-        areaRegion_ = XFixesCreateRegion(display, &rectangle, 1);
-        parts_ = XFixesCreateRegion(display, nullptr, 0);
-    }
+    XRectangle rectangle{short(area.x), short(area.y), (unsigned short)area.width,
+                         (unsigned short)area.height};
+    areaRegion_ = XFixesCreateRegion(display, &rectangle, 1);
+    parts_ = XFixesCreateRegion(display, nullptr, 0);
 }
 
 X11DamageWatch::~X11DamageWatch() {
     if (!available_ || connection_.lost()) return;
     ::Display* display = connection_.display();
     XDamageDestroy(display, damage_);
-    if (areaRegion_) XFixesDestroyRegion(display, areaRegion_);
-    if (parts_) XFixesDestroyRegion(display, parts_);
+    XFixesDestroyRegion(display, areaRegion_);
+    XFixesDestroyRegion(display, parts_);
 }
 
 bool X11DamageWatch::handle(const _XEvent& event) {
@@ -42,20 +38,20 @@ bool X11DamageWatch::handle(const _XEvent& event) {
     return true;
 }
 
-bool X11DamageWatch::takeChange() {
+void X11DamageWatch::takeDamage(std::vector<PixelRect>& into) {
     pending_ = false;
-    if (!available_) return true;
+    if (!available_) return;
     ::Display* display = connection_.display();
-    if (wholeScreen_) {
-        XDamageSubtract(display, damage_, None, None);
-        return true;
-    }
     XDamageSubtract(display, damage_, None, parts_);
     XFixesIntersectRegion(display, parts_, parts_, areaRegion_);
     int count = 0;
     XRectangle* rectangles = XFixesFetchRegion(display, parts_, &count);
-    if (rectangles) XFree(rectangles);
-    return count > 0;
+    if (!rectangles) return;
+    for (int i = 0; i < count; ++i) {
+        const XRectangle& r = rectangles[i];
+        into.push_back(PixelRect{r.x - area_.x, r.y - area_.y, int(r.width), int(r.height)});
+    }
+    XFree(rectangles);
 }
 
 }  // namespace vx

@@ -20,7 +20,7 @@ uint64_t frameInterval(Time interval) {
     return uint64_t(interval.value) * 1000000000u / uint64_t(interval.timescale);
 }
 
-int evenSize(int64_t size) { return int(std::clamp<int64_t>(size, 2, 16384)) & ~1; }
+bool usableSize(int64_t size) { return size >= 2 && size <= X11ScreenSource::kMaxPictureSize; }
 
 }  // namespace
 
@@ -33,8 +33,19 @@ X11ScreenSource::~X11ScreenSource() {
     if (thread_.joinable()) thread_.join();
 }
 
+void X11ScreenSource::setFramesWanted(bool wanted) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wanted_ = wanted;
+    if (loop_) loop_->setFramesWanted(wanted);
+}
+
 std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
     if (loop_) return Error{kDisplayConnectionFailed, "the screen capture is already running"};
+    if (!usableSize(configuration_.width) || !usableSize(configuration_.height))
+        return Error{kDisplayUnsupported,
+                     "the screen capture cannot make " + std::to_string(configuration_.width) + "x" +
+                         std::to_string(configuration_.height) + " pictures (each side 2 to " +
+                         std::to_string(kMaxPictureSize) + " pixels)"};
     auto opened = X11Connection::open();
     if (auto* error = std::get_if<Error>(&opened)) return *error;
     auto connection = std::move(std::get<std::unique_ptr<X11Connection>>(opened));
@@ -56,8 +67,8 @@ std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
     if (settings.screenArea.width <= 0 || settings.screenArea.height <= 0)
         return Error{kDisplayConnectionFailed, "display " + std::to_string(monitor.displayID) +
                              " lies outside the X screen"};
-    settings.width = evenSize(configuration_.width);
-    settings.height = evenSize(configuration_.height);
+    settings.width = int(configuration_.width) & ~1;
+    settings.height = int(configuration_.height) & ~1;
     std::optional<Rect> destination;
     if (configuration_.hasDestinationRect) destination = configuration_.destinationRect;
     settings.destination = Nv12Converter::area(destination, settings.width, settings.height);
@@ -67,7 +78,11 @@ std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
 
     auto created = X11CaptureLoop::create(std::move(connection), settings);
     if (auto* error = std::get_if<Error>(&created)) return *error;
-    loop_ = std::move(std::get<std::unique_ptr<X11CaptureLoop>>(created));
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        loop_ = std::move(std::get<std::unique_ptr<X11CaptureLoop>>(created));
+        loop_->setFramesWanted(wanted_);
+    }
     thread_ = std::thread([loop = loop_, deliver = std::move(deliver), stopped = std::move(stopped)] {
         loop->run(deliver, stopped);
     });

@@ -6,9 +6,14 @@
 // when the configuration shows it. Pictures come from a pool of queueDepth (at least
 // 3: the frame pump keeps the latest one).
 //
+// While frames are not wanted nothing is read from the server; the first frame
+// after they are wanted again shows the whole area as it is then.
+//
 // start() connects to $DISPLAY and starts the capture thread; samples and the stop
 // notice (the connection is lost) come on that thread. Destruction stops the thread.
+// A picture size outside 2 .. kMaxPictureSize on either side is refused by start().
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/linux/capture_source.h"
@@ -23,9 +28,14 @@ public:
     X11ScreenSource(const ContentFilter& filter, const StreamConfiguration& configuration);
     ~X11ScreenSource() override;
 
+    static constexpr int64_t kMaxPictureSize = 16384;
+
     std::optional<Error> start(Deliver deliver, Stopped stopped) override;
+    void setFramesWanted(bool wanted) override;
 
 private:
+    std::mutex mutex_;    // guards wanted_ and the publication of loop_
+    bool wanted_ = true;
     ContentFilter filter_;
     StreamConfiguration configuration_;
     std::shared_ptr<X11CaptureLoop> loop_;

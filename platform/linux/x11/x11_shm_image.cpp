@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/linux/x11/x11_connection.h"
@@ -55,7 +56,8 @@ std::variant<std::unique_ptr<X11ShmImage>, Error> X11ShmImage::create(
     if (!s.image || s.image->bits_per_pixel != 32)
         return Error{kDisplayUnsupported, "cannot make a shared-memory image of " + std::to_string(width) + "x" +
                              std::to_string(height)};
-    s.info.shmid = shmget(IPC_PRIVATE, size_t(s.image->bytes_per_line) * height, IPC_CREAT | 0600);
+    // The copy, then the scratch picture.
+    s.info.shmid = shmget(IPC_PRIVATE, 2 * size_t(s.image->bytes_per_line) * height, IPC_CREAT | 0600);
     if (s.info.shmid < 0) return Error{kDisplayUnsupported, "cannot make a shared-memory segment for the screen"};
     s.info.shmaddr = s.image->data = static_cast<char*>(shmat(s.info.shmid, nullptr, 0));
     if (s.info.shmaddr == reinterpret_cast<char*>(-1)) {
@@ -81,9 +83,45 @@ X11ShmImage::X11ShmImage(const X11Connection& connection, int width, int height)
 
 X11ShmImage::~X11ShmImage() = default;
 
-bool X11ShmImage::grab(int x, int y) {
+bool X11ShmImage::read(int x, int y, int width, int height, uint8_t* into) {
+    // Xlib reads only the size, the format and where the data lies in the segment, so one
+    // image header serves every shape.
+    XImage* image = segment_->image;
+    const int wholeWidth = image->width, wholeHeight = image->height;
+    const int wholeStride = image->bytes_per_line;
+    char* const base = image->data;
+    image->width = width;
+    image->height = height;
+    image->bytes_per_line = width * 4;
+    image->data = reinterpret_cast<char*>(into);
     ::Display* display = connection_.display();
-    return XShmGetImage(display, DefaultRootWindow(display), segment_->image, x, y, AllPlanes);
+    const bool done = XShmGetImage(display, DefaultRootWindow(display), image, x, y, AllPlanes);
+    image->width = wholeWidth;
+    image->height = wholeHeight;
+    image->bytes_per_line = wholeStride;
+    image->data = base;
+    return done;
+}
+
+bool X11ShmImage::grab(int x, int y, const PixelRect& part) {
+    const PixelRect r = intersection(part, PixelRect{0, 0, width_, height_});
+    if (r.empty()) return true;
+    uint8_t* target = data() + stride() * size_t(r.y) + 4 * size_t(r.x);
+    if (r.width == width_) return read(x + r.x, y + r.y, r.width, r.height, target);
+    uint8_t* landing = data() + stride() * size_t(height_);
+    if (!read(x + r.x, y + r.y, r.width, r.height, landing)) return false;
+    const size_t rowBytes = 4 * size_t(r.width);
+    for (int row = 0; row < r.height; ++row)
+        std::memcpy(target + stride() * size_t(row), landing + rowBytes * size_t(row), rowBytes);
+    return true;
+}
+
+bool X11ShmImage::grabScratch(int x, int y) {
+    return read(x, y, width_, height_, data() + stride() * size_t(height_));
+}
+
+const uint8_t* X11ShmImage::scratch() const {
+    return reinterpret_cast<const uint8_t*>(segment_->image->data) + stride() * size_t(height_);
 }
 
 uint8_t* X11ShmImage::data() { return reinterpret_cast<uint8_t*>(segment_->image->data); }

@@ -1,7 +1,10 @@
 #pragma once
-// A shared-memory picture (MIT-SHM) that grabs of a screen rectangle are read into:
-// 32-bit pixels, bytes B, G, R, X. The segment is made once and removed from the
-// system as soon as the server has attached it, so it cannot outlive the process.
+// A shared-memory copy (MIT-SHM) of one screen rectangle, brought up to date part by
+// part: 32-bit pixels, bytes B, G, R, X. Behind the copy the segment holds a scratch
+// picture of the same size, where parts narrower than the copy land first (the server
+// writes every grab as rows of its own width). The segment is made once and removed
+// from the system as soon as the server has attached it, so it cannot outlive the
+// process.
 //
 // Used on the connection's thread only. The connection must outlive the picture.
 #include <cstddef>
@@ -10,6 +13,7 @@
 #include <variant>
 
 #include "platform/error.h"
+#include "platform/linux/convert/pixel_rect.h"
 
 namespace vx {
 
@@ -26,17 +30,25 @@ public:
     X11ShmImage(const X11ShmImage&) = delete;
     X11ShmImage& operator=(const X11ShmImage&) = delete;
 
-    // Reads the width x height rectangle at (x, y) of the root window. One round
-    // trip; false when the server refused (the picture then holds stale pixels).
-    bool grab(int x, int y);
+    // Reads `part` (relative to the copy's top-left corner at (x, y) of the root
+    // window, inside width x height) into the copy at the same place. One round trip;
+    // false when the server refused (that part then holds stale pixels).
+    bool grab(int x, int y, const PixelRect& part);
+
+    // Reads the whole width x height rectangle at (x, y) of the root window into the
+    // scratch picture, leaving the copy alone. One round trip; false when refused.
+    bool grabScratch(int x, int y);
 
     uint8_t* data();
+    const uint8_t* scratch() const;
     size_t stride() const;
     int width() const { return width_; }
     int height() const { return height_; }
 
 private:
     X11ShmImage(const X11Connection& connection, int width, int height);
+    // width x height pixels at (x, y) of the root window, as rows of width pixels at into.
+    bool read(int x, int y, int width, int height, uint8_t* into);
 
     const X11Connection& connection_;
     int width_;

@@ -1,5 +1,8 @@
 #include "platform/linux/x264/x264_encoder.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "platform/linux/x264/x264_settings.h"
 #include "platform/nv12/image_buffer.h"
 
@@ -7,6 +10,8 @@ namespace vx {
 
 namespace {
 constexpr int kLengthFieldSize = 4;
+// The quantizer at or below which a still picture counts as coded well enough.
+constexpr int kSettledQuantizer = 24;
 
 double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
 
@@ -39,6 +44,7 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
     std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
     if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
+    opened->keyFrameInterval_ = param.i_keyint_max;
     return opened;
 }
 
@@ -83,6 +89,21 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
         forceIdr = true;
     input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    const bool repeat = picture->sequence() != 0 && picture->sequence() == lastSequence_;
+    input.prop.mb_info = macroblockHints(*picture);
+    // x264 skips a macroblock marked constant only where its reference was coded at no
+    // finer a quantizer than the frame at hand. A repeat of a picture that has settled
+    // (coded finely enough) is coded at the quantizer of the frame before it, so every
+    // macroblock is skipped: the decoder shows the same picture again for a few bytes
+    // and little work, and the rate control's idea of the quality reached, which sets
+    // the next key frame's quantizer, stays where it was. A picture still coarse is
+    // left to the rate control to refine. Never a key frame, so never when x264 is due
+    // to place one by its frame count.
+    if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
+        framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
+        input.i_type = X264_TYPE_P;
+        input.i_qpplus1 = *lastQuantizer_ + 1;
+    }
 
     pending_.push_back(Pending{std::move(handler), presentationTime});
     x264_nal_t* nals = nullptr;
@@ -90,12 +111,32 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     x264_picture_t output;
     int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
+        lastSequence_ = 0;  // x264's last picture is not this one
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
     } else if (size > 0) {
         deliver(nals, count, output);
     }
+}
+
+uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture) {
+    const uint64_t sequence = picture.sequence();
+    const uint64_t last = std::exchange(lastSequence_, sequence);
+    const bool repeat = sequence != 0 && sequence == last;
+    const bool follows = sequence > 1 && last != 0 && sequence == last + 1;
+    if (!repeat && !follows) return nullptr;
+    std::vector<uint8_t>& hints = hints_[nextHints_];
+    nextHints_ = (nextHints_ + 1) % hints_.size();
+    const size_t count = size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh());
+    hints.resize(count);  // allocates on the first use of each array only
+    if (repeat) {
+        std::fill(hints.begin(), hints.end(), uint8_t(X264_MBINFO_CONSTANT));
+    } else {
+        const uint8_t* changed = picture.changedMacroblocks();
+        for (size_t i = 0; i < count; ++i) hints[i] = changed[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
+    }
+    return hints.data();
 }
 
 void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_t& output) {
@@ -114,6 +155,8 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
     sample->presentationTime = frame.presentationTime;
     if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
+    framesSinceKeyFrame_ = output.b_keyframe ? 0 : framesSinceKeyFrame_ + 1;
+    if (output.i_qpplus1 > 0) lastQuantizer_ = output.i_qpplus1 - 1;
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

@@ -5,10 +5,19 @@
 // mode), or with a failure status. Frames still inside x264 when the encoder is
 // destroyed are flushed out first.
 //
+// Pictures numbered by their producer (ImageBuffer::sequence()) carry hints to x264:
+// a picture that is the very one encoded last (a repeat of a still screen) is marked
+// constant in every macroblock (and, once the picture is coded finely enough, coded
+// as an all-skip P frame), and one that directly follows the picture encoded
+// last is marked constant wherever its macroblock map says it did not change. Any
+// other picture is analysed whole.
+//
 // A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
 // shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
 // attachments [{NotSync: false}] on IDR frames, [{NotSync: true}] on the others.
+#include <array>
 #include <deque>
+#include <vector>
 #include <memory>
 #include <optional>
 
@@ -52,6 +61,8 @@ private:
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
                 std::shared_ptr<const FormatDescription> description);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
+    // The macroblock hints for picture, or null for none; remembers the picture's number.
+    uint8_t* macroblockHints(const ImageBuffer& picture);
     void fail(Pending pending);
 
     std::unique_ptr<x264_t, Closer> encoder_;
@@ -62,6 +73,14 @@ private:
     int64_t nextPts_ = 0;
     std::optional<double> maxKeyFrameSeconds_;
     std::optional<double> lastKeyFrameSeconds_;  // presentation time of the last IDR frame
+    int keyFrameInterval_ = 0;       // x264's own, in frames
+    int framesSinceKeyFrame_ = 0;    // frames that came out since the last key frame
+    std::optional<int> lastQuantizer_;  // of the frame that came out last
+    uint64_t lastSequence_ = 0;                  // of the picture encoded last; 0: unknown
+    // x264 may look at a frame's hints until it has finished that frame: each array is
+    // reused only several frames later.
+    std::array<std::vector<uint8_t>, 4> hints_;
+    size_t nextHints_ = 0;
 };
 
 }  // namespace vx

@@ -74,6 +74,9 @@ int X264Settings::keyFrameInterval() const {
 }
 
 bool X264Settings::parameters(int width, int height, x264_param_t* param) const {
+    // x264 refuses larger pictures when it opens, and would cut a higher rate silently.
+    if (width > kMaxPictureSize || height > kMaxPictureSize) return false;
+    if (bitRate_ && *bitRate_ / 1000 > kMaxKilobitsPerSecond) return false;
     if (x264_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0)
         return false;
     param->i_log_level = X264_LOG_NONE;
@@ -82,6 +85,7 @@ bool X264Settings::parameters(int width, int height, x264_param_t* param) const 
     param->i_csp = X264_CSP_NV12;
     param->i_threads = kThreads;
     param->b_sliced_threads = 1;
+    param->analyse.b_mb_info = 1;  // pictures may say which macroblocks did not change
     param->b_vfr_input = 0;  // rate control by frame count: repeats of a still screen are cheap
     param->i_fps_num = uint32_t(framesPerSecond());
     param->i_fps_den = 1;

@@ -31,11 +31,18 @@ inline constexpr Status kX264EncoderFailed = -12911;
 
 class X264Settings {
 public:
+    // What libx264 takes: pictures of at most this many pixels a side, and an average
+    // bit rate of at most this many kbit/s.
+    static constexpr int kMaxPictureSize = 16384;
+    static constexpr int64_t kMaxKilobitsPerSecond = 2000000;
+
     // 0 for a known key with a usable value; kX264PropertyNotSupported for an unknown
     // key, kX264InvalidParameter for a value of the wrong type or range.
     Status set(const std::string& key, const PropertyValue& value);
 
-    // x264's parameters for width x height NV12 pictures. False when x264 refuses them.
+    // x264's parameters for width x height NV12 pictures. False when x264 refuses them,
+    // or when the size or the bit rate lies beyond what x264 takes (see above): the
+    // encoder then fails to open, and prepareToEncodeFrames() with it.
     bool parameters(int width, int height, x264_param_t* param) const;
 
     // The IDR interval in frames: the smaller of the two key-frame properties, or
