@@ -79,7 +79,8 @@ PipeWireCapture::PipeWireCapture(const Settings& settings, CaptureSource::Delive
     : settings_(settings),
       deliver_(std::move(deliver)),
       stopped_(std::move(stopped)),
-      pool_(settings.width, settings.height, settings.pictures) {}
+      pool_(settings.width, settings.height, settings.pictures),
+      wanted_(settings.framesWanted) {}
 
 PipeWireCapture::~PipeWireCapture() {
     if (!loop_) return;
@@ -167,6 +168,13 @@ std::optional<Error> PipeWireCapture::awaitStreaming() {
     return Error{kScreenCastFailed, "the screen cast did not start streaming within " +
                          std::to_string(settings_.startTimeout / 1000000000) +
                          " s (is a PipeWire session manager such as WirePlumber running?)"};
+}
+
+void PipeWireCapture::setFramesWanted(bool wanted) {
+    if (wanted_.exchange(wanted) == wanted || !wanted) return;
+    // The loop thread converts the change it holds, if any, at its next turn.
+    LoopLock lock(loop_.get());
+    armTimer(1);
 }
 
 void PipeWireCapture::fail(Error error) {
@@ -269,7 +277,7 @@ void PipeWireCapture::takeBuffers() {
 }
 
 void PipeWireCapture::deliverPending() {
-    if (!held_) return;
+    if (!held_ || !wanted_) return;
     const uint64_t interval = settings_.frameInterval;
     const uint64_t now = uptimeNanoseconds();
     if (now + kEarlySlack < next_) return armTimer(next_ - now);

@@ -6,7 +6,10 @@
 // complete frames: at most one per frame interval, converted into a pooled NV12
 // picture. A change that comes too early, or while every pooled picture is still
 // held downstream, keeps its buffer until it can be converted; a newer change
-// replaces it. A still screen brings no buffers and costs nothing.
+// replaces it. A still screen brings no buffers and costs nothing. While frames
+// are not wanted nothing is converted: the newest change keeps its buffer (the one
+// before goes back to the stream), and is converted as soon as frames are wanted
+// again, so that picture shows the screen as it is even when it no longer moves.
 //
 // start() returns once the stream runs (linked to the node, streaming), or with an
 // error when it fails or does not run within the deadline (no session manager
@@ -17,6 +20,7 @@
 // come on that thread. Destruction stops the loop thread first.
 #include <spa/utils/hook.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -43,6 +47,7 @@ public:
         uint64_t frameInterval = 0;  // nanoseconds
         int pictures = 4;         // pool size
         uint64_t startTimeout = 5000000000;  // nanoseconds
+        bool framesWanted = true;
     };
 
     // pipewire: the portal's PipeWire connection.
@@ -50,6 +55,9 @@ public:
         const FileDescriptor& pipewire, const Settings& settings, CaptureSource::Deliver deliver,
         CaptureSource::Stopped stopped);
     ~PipeWireCapture();
+
+    // Any thread.
+    void setFramesWanted(bool wanted);
 
 private:
     enum class Phase { starting, running, abandoned };
@@ -95,6 +103,8 @@ private:
     pw_buffer* held_ = nullptr;  // the newest change not yet delivered
     uint64_t next_ = 0;          // the earliest time of the next frame
     bool connected_ = false;
+
+    std::atomic<bool> wanted_;
 
     std::mutex phaseMutex_;  // guards the three below
     std::condition_variable phaseChanged_;

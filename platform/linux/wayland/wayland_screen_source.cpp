@@ -27,12 +27,28 @@ WaylandScreenSource::WaylandScreenSource(const ContentFilter& filter,
     : filter_(filter), configuration_(configuration) {}
 
 WaylandScreenSource::~WaylandScreenSource() {
-    capture_.reset();
+    std::unique_ptr<PipeWireCapture> capture;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        capture = std::move(capture_);
+    }
+    capture.reset();
     grant_.reset();
 }
 
+void WaylandScreenSource::setFramesWanted(bool wanted) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wanted_ = wanted;
+    if (capture_) capture_->setFramesWanted(wanted);
+}
+
 std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped) {
-    if (capture_) return Error{kScreenCastFailed, "the screen capture is already running"};
+    PipeWireCapture::Settings settings;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (capture_) return Error{kScreenCastFailed, "the screen capture is already running"};
+        settings.framesWanted = wanted_;
+    }
     grant_ = PortalGrant::take();
     if (!grant_) {
         ScreenCastPortal::Settings portal;
@@ -45,7 +61,6 @@ std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped
     const auto& streams = grant_->streams();
     const size_t chosen = filter_.display.displayID < streams.size() ? filter_.display.displayID : 0;
 
-    PipeWireCapture::Settings settings;
     settings.node = streams[chosen].node;
     settings.width = evenSize(configuration_.width);
     settings.height = evenSize(configuration_.height);
@@ -59,7 +74,10 @@ std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped
     if (!pipewire.valid()) return Error{kScreenCastFailed, "the screen cast's PipeWire connection is already in use"};
     auto started = PipeWireCapture::start(pipewire, settings, std::move(deliver), std::move(stopped));
     if (auto* error = std::get_if<Error>(&started)) return *error;
+    // The hint may have changed while the capture started.
+    std::lock_guard<std::mutex> guard(mutex_);
     capture_ = std::move(std::get<std::unique_ptr<PipeWireCapture>>(started));
+    capture_->setFramesWanted(wanted_);
     return std::nullopt;
 }
 

@@ -6,10 +6,13 @@
 // takes the first), scaled into the configured destination rectangle of a width x
 // height NV12 picture with black around it, at most once per frame interval and
 // only when something changed. Pictures come from a pool of queueDepth (at least 3).
+// While frames are not wanted nothing is converted; the newest change is converted
+// as soon as they are wanted again.
 //
 // start() blocks until the first frame was delivered (or fails); samples and the
 // stop notice come on the PipeWire loop thread. Destruction ends the screen cast.
 #include <memory>
+#include <mutex>
 
 #include "platform/linux/capture_source.h"
 #include "platform/stream_configuration.h"
@@ -25,12 +28,15 @@ public:
     ~WaylandScreenSource() override;
 
     std::optional<Error> start(Deliver deliver, Stopped stopped) override;
+    void setFramesWanted(bool wanted) override;
 
 private:
     ContentFilter filter_;
     StreamConfiguration configuration_;
     std::shared_ptr<PortalGrant> grant_;       // keeps the portal session open
+    std::mutex mutex_;  // guards the two below against setFramesWanted on other threads
     std::unique_ptr<PipeWireCapture> capture_;  // goes before the grant
+    bool wanted_ = true;
 };
 
 }  // namespace vx
