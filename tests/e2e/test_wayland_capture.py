@@ -1,6 +1,7 @@
 """Video on a Wayland desktop end to end: the real binary captures a private headless sway
 through the desktop portal and PipeWire (wayland_desktop.py); what comes through the pipe is
-decoded with ffprobe / ffmpeg. Moving content, a still screen, a chooser that declines, a grant
+decoded with ffprobe / ffmpeg. Moving content, a still screen, readers that attach late (no
+reader costs little; the late reader sees the screen as it is), a chooser that declines, a grant
 restored without asking, the compositor, the session manager or PipeWire going away, and audio
 mode asking nobody.
 
@@ -14,8 +15,9 @@ import tempfile
 import time
 import unittest
 
-from video_capture import (BINARY, VideoCapture, access_units, decode_errors, is_key_frame, join,
-                           join_from_key_frame, nal_type, probe_frames, run_to_end)
+from video_capture import (BINARY, IDR, PPS, SPS, VideoCapture, access_units, decode_errors, decode_rgb,
+                           is_key_frame, join, join_from_key_frame, nal_type, nal_units, near, pixel,
+                           probe_frames, run_to_end)
 from wayland_desktop import WaylandDesktop
 
 DECLINED = b"vx-capture: could not start capture: screen capture was not allowed"
@@ -48,6 +50,21 @@ def last_key_picture_luma(units):
                              "-f", "rawvideo", "-pix_fmt", "gray", "-"],
                             input=join(units[last:]), capture_output=True, timeout=120)
     return result.stdout
+
+
+def cpu_seconds(pid):
+    """User plus system time the process has used so far."""
+    with open(f"/proc/{pid}/stat") as stat_file:
+        fields = stat_file.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def first_types(data, count=3):
+    return [nal_type(unit) for unit in nal_units(data)[:count]]
+
+
+def has_idr(data):
+    return IDR in [nal_type(unit) for unit in nal_units(data)[:8]]
 
 
 class StateHome:
@@ -112,6 +129,72 @@ class StillScreen(unittest.TestCase):
         self.assertGreaterEqual(rate, 3, f"{len(units)} units in {elapsed:.1f} s")
         self.assertLessEqual(rate, 15, f"{len(units)} units in {elapsed:.1f} s")
         self.assertEqual(decode_errors(join_from_key_frame(units)), "")
+
+
+class LateReaders(unittest.TestCase):
+    def test_no_reader_costs_little_and_a_late_reader_gets_the_screen_at_once(self):
+        desktop.start_terminal()
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "1280",
+                                                    "--height", "720") as capture:
+                capture.wait_started()
+                time.sleep(0.5)
+                pid = capture.process.pid
+                before = cpu_seconds(pid)
+                time.sleep(2)
+                unread = cpu_seconds(pid) - before
+
+                before = cpu_seconds(pid)
+                attached = time.monotonic()
+                data = capture.read(3.0, enough=has_idr)
+                waited = time.monotonic() - attached
+                data += capture.read(2.0 - waited)
+                read = cpu_seconds(pid) - before
+                status, rest = capture.finish()
+        finally:
+            desktop.kill("foot")
+        self.assertEqual((status, rest), (0, b""))
+        self.assertEqual(first_types(data), [SPS, PPS, IDR], f"the stream begins with {first_types(data, 6)}")
+        self.assertLess(waited, 1.5, "the key frame came late")
+        self.assertEqual(decode_errors(data), "")
+        units = access_units(data)
+        self.assertGreater(len(set(last_key_picture_luma(units[:1])[::97])), 2, "the picture is flat")
+        # Generous: without a reader the moving screen is neither converted nor encoded.
+        self.assertLess(unread, read / 2, f"{unread:.2f} s of CPU unread, {read:.2f} s read")
+
+    def test_a_change_nobody_watched_shows_in_the_first_picture(self):
+        flag = os.path.join(tempfile.mkdtemp(prefix="vx-flag-"), "change")
+        desktop.start_terminal(
+            # The terminal's background colour, set by OSC 11.
+            "printf '\\033[?25l\\033]11;#204080\\007'; "
+            f"while [ ! -e {flag} ]; do sleep 0.05; done; "
+            "printf '\\033]11;#c0c0c0\\007'; sleep 1000")
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
+                                                    "--height", "360") as capture:
+                capture.wait_started()
+                before = capture.read(3.0, enough=has_idr)
+                capture.read(0.3)
+                capture.close_reader()
+                time.sleep(0.5)
+                open(flag, "w").close()
+                time.sleep(1.0)  # the screen is still again
+                capture.open_reader()
+                data = capture.read(3.0, enough=has_idr)
+                data += capture.read(0.2)
+                status, _ = capture.finish()
+        finally:
+            desktop.kill("foot")
+            subprocess.run(["rm", "-rf", os.path.dirname(flag)])
+        self.assertEqual(status, 0)
+        self.assertEqual(first_types(data), [SPS, PPS, IDR])
+        earlier = decode_rgb(before, 640, 360)
+        self.assertTrue(earlier and near(pixel(earlier[-1], 640, 320, 120), (32, 64, 128)),
+                        f"before the change the screen shows {earlier and pixel(earlier[-1], 640, 320, 120)}")
+        frames = decode_rgb(data, 640, 360)
+        self.assertTrue(frames, "no picture decoded")
+        self.assertTrue(near(pixel(frames[0], 640, 320, 120), (192, 192, 192)),
+                        f"the first picture shows {pixel(frames[0], 640, 320, 120)}")
 
 
 class Grants(unittest.TestCase):
@@ -258,6 +341,6 @@ class PipeWireEndings(unittest.TestCase):
 # unittest runs classes in the order of their names; the shared desktop must end last.
 def load_tests(loader, tests, pattern):
     suite = unittest.TestSuite()
-    for case in (MovingContent, StillScreen, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
+    for case in (MovingContent, StillScreen, LateReaders, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite
