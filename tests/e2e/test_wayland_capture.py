@@ -159,8 +159,9 @@ class LateReaders(unittest.TestCase):
         self.assertEqual(decode_errors(data), "")
         units = access_units(data)
         self.assertGreater(len(set(last_key_picture_luma(units[:1])[::97])), 2, "the picture is flat")
-        # Generous: without a reader the moving screen is neither converted nor encoded.
-        self.assertLess(unread, read / 2, f"{unread:.2f} s of CPU unread, {read:.2f} s read")
+        # Without a reader the moving screen is neither converted nor encoded (a few per
+        # cent of the cost with one); converting alone would cost about a quarter.
+        self.assertLess(unread, read / 8, f"{unread:.2f} s of CPU unread, {read:.2f} s read")
 
     def test_a_change_nobody_watched_shows_in_the_first_picture(self):
         flag = os.path.join(tempfile.mkdtemp(prefix="vx-flag-"), "change")
