@@ -216,13 +216,16 @@ TEST(X264Session, PreparingFailsForWhatX264CannotTakeAndSucceedsAtTheLimits) {
         int32_t width, height;
         int64_t bitsPerSecond;
         bool opens;
+        const char* named;  // what the refusal's description says, with the limit
     };
     const Case cases[] = {
-        {16384, 32, 2000000, true},
-        {16386, 32, 2000000, false},  // x264 refuses it when it opens
-        {32, 16386, 2000000, false},
-        {64, 64, 2000000000, true},
-        {64, 64, 2000001000, false},  // x264 would cut it to 2,000,000 kbit/s silently
+        {16384, 32, 2000000, true, ""},
+        // x264 refuses it when it opens
+        {16386, 32, 2000000, false, "at most 16384 pixels a side, not 16386x32"},
+        {32, 16386, 2000000, false, "at most 16384 pixels a side, not 32x16386"},
+        {64, 64, 2000000000, true, ""},
+        // x264 would cut it to 2,000,000 kbit/s silently
+        {64, 64, 2000001000, false, "at most 2000000 kbit/s, not 2000001"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +
@@ -233,6 +236,8 @@ TEST(X264Session, PreparingFailsForWhatX264CannotTakeAndSucceedsAtTheLimits) {
         const Status prepared = session->prepareToEncodeFrames();
         if (c.opens) EXPECT_EQ(prepared, 0);
         else EXPECT_EQ(prepared, kEncoderInvalidParameter);
+        EXPECT_NE(session->statusDescription(prepared).find(c.named), std::string::npos)
+            << session->statusDescription(prepared);
     }
 }
 

@@ -22,7 +22,10 @@ Status X264Session::State::open() {
     if (opened) return openStatus;
     opened = true;
     x264_param_t param;
-    if (!settings.parameters(width, height, &param)) return openStatus = kX264InvalidParameter;
+    if (!settings.parameters(width, height, &param)) {
+        openRefusal = settings.limitPassed(width, height);
+        return openStatus = kX264InvalidParameter;
+    }
     encoder = X264Encoder::open(param, settings.maxKeyFrameSeconds(), &openStatus);
     return openStatus;
 }
@@ -31,6 +34,11 @@ X264Session::X264Session(int32_t width, int32_t height)
     : state_(std::make_shared<State>()), queue_(SerialQueue::create("vx-capture.encoder")) {
     state_->width = width;
     state_->height = height;
+}
+
+std::string X264Session::statusDescription(Status status) const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return status != 0 && status == state_->openStatus ? state_->openRefusal : std::string();
 }
 
 // Releasing the queue lets it finish the frames already queued.

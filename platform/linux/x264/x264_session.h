@@ -39,6 +39,8 @@ public:
     Status encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer, Time presentationTime,
                        Time duration, const FrameOptions* options,
                        OutputHandler outputHandler) override;
+    // For the status the opening failed with: the limit passed, when that was why.
+    std::string statusDescription(Status status) const override;
 
 private:
     // What the queue's work items share with the session.
@@ -51,6 +53,7 @@ private:
         X264Settings settings;
         bool opened = false;
         Status openStatus = 0;
+        std::string openRefusal;  // why the opening failed, when a limit was passed
         std::unique_ptr<X264Encoder> encoder;  // only on the queue, once opened
         Status open();                         // on the queue
         ~State();

@@ -73,10 +73,19 @@ int X264Settings::keyFrameInterval() const {
     return int(std::max<int64_t>(1, interval));
 }
 
+std::string X264Settings::limitPassed(int width, int height) const {
+    if (width > kMaxPictureSize || height > kMaxPictureSize)
+        return "the H.264 encoder takes pictures of at most " + std::to_string(kMaxPictureSize) +
+               " pixels a side, not " + std::to_string(width) + "x" + std::to_string(height);
+    if (bitRate_ && *bitRate_ / 1000 > kMaxKilobitsPerSecond)
+        return "the H.264 encoder takes at most " + std::to_string(kMaxKilobitsPerSecond) +
+               " kbit/s, not " + std::to_string(*bitRate_ / 1000);
+    return {};
+}
+
 bool X264Settings::parameters(int width, int height, x264_param_t* param) const {
     // x264 refuses larger pictures when it opens, and would cut a higher rate silently.
-    if (width > kMaxPictureSize || height > kMaxPictureSize) return false;
-    if (bitRate_ && *bitRate_ / 1000 > kMaxKilobitsPerSecond) return false;
+    if (!limitPassed(width, height).empty()) return false;
     if (x264_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0)
         return false;
     param->i_log_level = X264_LOG_NONE;

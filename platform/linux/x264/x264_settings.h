@@ -45,6 +45,10 @@ public:
     // encoder then fails to open, and prepareToEncodeFrames() with it.
     bool parameters(int width, int height, x264_param_t* param) const;
 
+    // Why parameters() refuses width x height for a limit of ours, naming the value
+    // and the limit; empty when no such limit is passed.
+    std::string limitPassed(int width, int height) const;
+
     // The IDR interval in frames: the smaller of the two key-frame properties, or
     // x264's default when neither is set.
     int keyFrameInterval() const;
