@@ -90,6 +90,7 @@ PipeWireCapture::~PipeWireCapture() {
         if (hook->link.next) spa_hook_remove(hook);
     if (held_ && stream_) pw_stream_queue_buffer(stream_.get(), held_);
     if (timer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_.get()), timer_);
+    if (wake_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_.get()), wake_);
     stream_.reset();
     registry_.reset();
     core_.reset();
@@ -139,6 +140,8 @@ std::optional<Error> PipeWireCapture::connect(const FileDescriptor& pipewire) {
     pw_stream_add_listener(stream_.get(), &streamListener_, &stream, this);
     timer_ = pw_loop_add_timer(loop, &PipeWireCapture::onTimer, this);
     if (!timer_) return Error{kScreenCastFailed, "cannot make the PipeWire timer"};
+    wake_ = pw_loop_add_event(loop, &PipeWireCapture::onWanted, this);
+    if (!wake_) return Error{kScreenCastFailed, "cannot make the PipeWire wake-up event"};
 
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
@@ -172,9 +175,9 @@ std::optional<Error> PipeWireCapture::awaitStreaming() {
 
 void PipeWireCapture::setFramesWanted(bool wanted) {
     if (wanted_.exchange(wanted) == wanted || !wanted) return;
-    // The loop thread converts the change it holds, if any, at its next turn.
-    LoopLock lock(loop_.get());
-    armTimer(1);
+    // The loop thread converts the change it holds, if any, at its next turn. The
+    // loop's lock is not taken: the loop thread holds it while it delivers.
+    pw_loop_signal_event(pw_thread_loop_get_loop(loop_.get()), wake_);
 }
 
 void PipeWireCapture::fail(Error error) {
@@ -261,6 +264,10 @@ void PipeWireCapture::formatChanged(const spa_pod* format) {
 void PipeWireCapture::onProcess(void* data) { static_cast<PipeWireCapture*>(data)->takeBuffers(); }
 
 void PipeWireCapture::onTimer(void* data, uint64_t) {
+    static_cast<PipeWireCapture*>(data)->deliverPending();
+}
+
+void PipeWireCapture::onWanted(void* data, uint64_t) {
     static_cast<PipeWireCapture*>(data)->deliverPending();
 }
 

@@ -56,7 +56,8 @@ public:
         CaptureSource::Stopped stopped);
     ~PipeWireCapture();
 
-    // Any thread.
+    // Any thread; takes no lock, so it may be called under locks that the sample
+    // callback takes.
     void setFramesWanted(bool wanted);
 
 private:
@@ -81,6 +82,7 @@ private:
     static void onParamChanged(void* self, uint32_t id, const spa_pod* param);
     static void onProcess(void* self);
     static void onTimer(void* self, uint64_t expirations);
+    static void onWanted(void* self, uint64_t count);
 
     Settings settings_;
     CaptureSource::Deliver deliver_;
@@ -97,6 +99,7 @@ private:
     spa_hook registryListener_{};
     spa_hook streamListener_{};
     spa_source* timer_ = nullptr;
+    spa_source* wake_ = nullptr;  // signalled when frames are wanted again
 
     // Loop thread only.
     std::unique_ptr<ScreenCastPicture> picture_;
