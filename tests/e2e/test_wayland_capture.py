@@ -175,7 +175,7 @@ class LateReaders(unittest.TestCase):
                                                     "--height", "360") as capture:
                 capture.wait_started()
                 before = capture.read(3.0, enough=has_idr)
-                capture.read(0.3)
+                before += capture.read(0.3)
                 capture.close_reader()
                 time.sleep(0.5)
                 open(flag, "w").close()
