@@ -165,15 +165,17 @@ class LateReaders(unittest.TestCase):
 
     def test_a_change_nobody_watched_shows_in_the_first_picture(self):
         flag = os.path.join(tempfile.mkdtemp(prefix="vx-flag-"), "change")
-        desktop.start_terminal(
-            # The terminal's background colour, set by OSC 11.
-            "printf '\\033[?25l\\033]11;#204080\\007'; "
-            f"while [ ! -e {flag} ]; do sleep 0.05; done; "
-            "printf '\\033]11;#c0c0c0\\007'; sleep 1000")
         try:
             with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
                                                     "--height", "360") as capture:
                 capture.wait_started()
+                # The terminal comes after the start, so the screen cast sees it drawn
+                # (a still screen may bring no first frame). Its background colour is set
+                # by OSC 11, blue until the flag appears, then grey.
+                desktop.start_terminal(
+                    "printf '\\033[?25l\\033]11;#204080\\007'; "
+                    f"while [ ! -e {flag} ]; do sleep 0.05; done; "
+                    "printf '\\033]11;#c0c0c0\\007'; sleep 1000")
                 before = capture.read(3.0, enough=has_idr)
                 before += capture.read(0.3)
                 capture.close_reader()

@@ -246,6 +246,10 @@ void PipeWireCapture::formatChanged(const spa_pod* format) {
     const spa_pod* params[] = {
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
+            // More than the two a producer may offer by default: one of them may be
+            // held here for long (see deliverPending), and a producer that finds no
+            // free buffer may skip the frame and the change it carries.
+            SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
             SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd) |
                                      (1 << SPA_DATA_DmaBuf)))),
