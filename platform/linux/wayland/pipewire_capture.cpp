@@ -33,18 +33,6 @@ void initPipeWire() {
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-// Loop lock held for the scope.
-class LoopLock {
-public:
-    explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
-    ~LoopLock() { pw_thread_loop_unlock(loop_); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-private:
-    pw_thread_loop* loop_;
-};
-
 const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
     const spa_rectangle defaultSize{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
     const spa_fraction still{0, 1}, fastest{fps, 1}, slowest{0, 1}, largestRate{1000, 1};
