@@ -62,12 +62,12 @@ def turn(pa, loop, timeout_ms):
 
 def play(pa, loop, context, path, identity=None):
     with wave.open(path, "rb") as f:
-        spec = SampleSpec(PA_SAMPLE_S16LE, f.getframerate(), f.getnchannels())
+        sample_spec = SampleSpec(PA_SAMPLE_S16LE, f.getframerate(), f.getnchannels())
         data = f.readframes(f.getnframes())
     properties = pa.pa_proplist_new()
     if identity:
         pa.pa_proplist_sets(properties, b"application.id", identity.encode())
-    stream = pa.pa_stream_new_with_proplist(context, b"tone", ctypes.byref(spec), None, properties)
+    stream = pa.pa_stream_new_with_proplist(context, b"tone", ctypes.byref(sample_spec), None, properties)
     if not stream or pa.pa_stream_connect_playback(stream, None, None, 0, None, None) < 0:
         sys.exit("cannot make the player")
     while pa.pa_stream_get_state(stream) != PA_STREAM_READY:
