@@ -2,25 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/linux/screen_settings.h"
 #include "platform/linux/wayland/pipewire_capture.h"
 #include "platform/linux/wayland/portal_grant.h"
 #include "platform/linux/wayland/restore_token_store.h"
 #include "platform/linux/wayland/screen_cast_portal.h"
 
 namespace vx {
-
-namespace {
-
-constexpr uint64_t kDefaultFrameInterval = 1000000000 / 60;
-
-uint64_t frameInterval(Time interval) {
-    if (interval.value <= 0 || interval.timescale <= 0) return kDefaultFrameInterval;
-    return uint64_t(interval.value) * 1000000000u / uint64_t(interval.timescale);
-}
-
-int evenSize(int64_t size) { return int(std::clamp<int64_t>(size, 2, 16384)) & ~1; }
-
-}  // namespace
 
 WaylandScreenSource::WaylandScreenSource(const ContentFilter& filter,
                                          const StreamConfiguration& configuration)
@@ -43,6 +31,8 @@ void WaylandScreenSource::setFramesWanted(bool wanted) {
 }
 
 std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped) {
+    if (auto refused = refusedPictureSize(configuration_.width, configuration_.height))
+        return refused;
     PipeWireCapture::Settings settings;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -62,12 +52,12 @@ std::optional<Error> WaylandScreenSource::start(Deliver deliver, Stopped stopped
     const size_t chosen = filter_.display.displayID < streams.size() ? filter_.display.displayID : 0;
 
     settings.node = streams[chosen].node;
-    settings.width = evenSize(configuration_.width);
-    settings.height = evenSize(configuration_.height);
+    settings.width = int(configuration_.width) & ~1;
+    settings.height = int(configuration_.height) & ~1;
     std::optional<Rect> destination;
     if (configuration_.hasDestinationRect) destination = configuration_.destinationRect;
     settings.destination = Nv12Converter::area(destination, settings.width, settings.height);
-    settings.frameInterval = frameInterval(configuration_.minimumFrameInterval);
+    settings.frameInterval = frameIntervalNanoseconds(configuration_.minimumFrameInterval);
     settings.pictures = int(std::clamp<int64_t>(configuration_.queueDepth, 3, 16));
 
     const FileDescriptor pipewire = grant_->takePipeWire();

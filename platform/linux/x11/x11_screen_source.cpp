@@ -4,25 +4,13 @@
 
 #include <algorithm>
 
+#include "platform/linux/screen_settings.h"
 #include "platform/linux/x11/x11_capture_loop.h"
 #include "platform/linux/x11/x11_connection.h"
 
 #include <X11/Xlib.h>
 
 namespace vx {
-
-namespace {
-
-constexpr uint64_t kDefaultFrameInterval = 1000000000 / 60;
-
-uint64_t frameInterval(Time interval) {
-    if (interval.value <= 0 || interval.timescale <= 0) return kDefaultFrameInterval;
-    return uint64_t(interval.value) * 1000000000u / uint64_t(interval.timescale);
-}
-
-bool usableSize(int64_t size) { return size >= 2 && size <= X11ScreenSource::kMaxPictureSize; }
-
-}  // namespace
 
 X11ScreenSource::X11ScreenSource(const ContentFilter& filter,
                                  const StreamConfiguration& configuration)
@@ -41,11 +29,8 @@ void X11ScreenSource::setFramesWanted(bool wanted) {
 
 std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
     if (loop_) return Error{kDisplayConnectionFailed, "the screen capture is already running"};
-    if (!usableSize(configuration_.width) || !usableSize(configuration_.height))
-        return Error{kDisplayUnsupported,
-                     "the screen capture cannot make " + std::to_string(configuration_.width) + "x" +
-                         std::to_string(configuration_.height) + " pictures (each side 2 to " +
-                         std::to_string(kMaxPictureSize) + " pixels)"};
+    if (auto refused = refusedPictureSize(configuration_.width, configuration_.height))
+        return refused;
     auto opened = X11Connection::open();
     if (auto* error = std::get_if<Error>(&opened)) return *error;
     auto connection = std::move(std::get<std::unique_ptr<X11Connection>>(opened));
@@ -72,7 +57,7 @@ std::optional<Error> X11ScreenSource::start(Deliver deliver, Stopped stopped) {
     std::optional<Rect> destination;
     if (configuration_.hasDestinationRect) destination = configuration_.destinationRect;
     settings.destination = Nv12Converter::area(destination, settings.width, settings.height);
-    settings.frameInterval = frameInterval(configuration_.minimumFrameInterval);
+    settings.frameInterval = frameIntervalNanoseconds(configuration_.minimumFrameInterval);
     settings.showsCursor = configuration_.showsCursor;
     settings.pictures = int(std::clamp<int64_t>(configuration_.queueDepth, 3, 16));
 

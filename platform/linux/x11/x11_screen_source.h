@@ -11,7 +11,7 @@
 //
 // start() connects to $DISPLAY and starts the capture thread; samples and the stop
 // notice (the connection is lost) come on that thread. Destruction stops the thread.
-// A picture size outside 2 .. kMaxPictureSize on either side is refused by start().
+// A picture size outside 2 .. kMaxScreenPictureSize on either side is refused by start().
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,8 +27,6 @@ class X11ScreenSource : public CaptureSource {
 public:
     X11ScreenSource(const ContentFilter& filter, const StreamConfiguration& configuration);
     ~X11ScreenSource() override;
-
-    static constexpr int64_t kMaxPictureSize = 16384;
 
     std::optional<Error> start(Deliver deliver, Stopped stopped) override;
     void setFramesWanted(bool wanted) override;
