@@ -23,6 +23,7 @@ std::vector<uint8_t> withoutLengthField(const x264_nal_t& nal) {
 
 std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
                                                std::optional<int64_t> maxKeyFrameSeconds,
+                                               std::optional<int64_t> bitsPerSecond,
                                                Status* status) {
     std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
     if (!encoder) {
@@ -45,6 +46,13 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
     if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
     opened->keyFrameInterval_ = param.i_keyint_max;
+    if (bitsPerSecond) {
+        x264_param_t effective;
+        x264_encoder_parameters(opened->encoder_.get(), &effective);  // with the quantizer range
+        opened->rateControl_ = std::make_unique<X264RateControl>(
+            *bitsPerSecond, int(param.i_fps_num / std::max(1u, param.i_fps_den)),
+            opened->macroblocks_, effective.rc.i_qp_min, effective.rc.i_qp_max);
+    }
     return opened;
 }
 
@@ -53,6 +61,7 @@ X264Encoder::X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int
     : encoder_(std::move(encoder)),
       width_(width),
       height_(height),
+      macroblocks_(((width + 15) / 16) * ((height + 15) / 16)),
       description_(std::move(description)) {}
 
 X264Encoder::~X264Encoder() {
@@ -88,28 +97,52 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
         seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
         forceIdr = true;
-    input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
-    const bool repeat = picture->sequence() != 0 && picture->sequence() == lastSequence_;
-    input.prop.mb_info = macroblockHints(*picture);
-    // x264 skips a macroblock marked constant only where its reference was coded at no
-    // finer a quantizer than the frame at hand. A repeat of a picture that has settled
-    // (coded finely enough) is coded at the quantizer of the frame before it, so every
-    // macroblock is skipped: the decoder shows the same picture again for a few bytes
-    // and little work, and the rate control's idea of the quality reached, which sets
-    // the next key frame's quantizer, stays where it was. A picture still coarse is
-    // left to the rate control to refine. Never a key frame, so never when x264 is due
-    // to place one by its frame count.
-    if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
-        framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
-        input.i_type = X264_TYPE_P;
-        input.i_qpplus1 = *lastQuantizer_ + 1;
+    int changed = 0;
+    input.prop.mb_info = macroblockHints(*picture, &changed);
+    Pending frame{std::move(handler), presentationTime, changed, true};
+    if (rateControl_) {
+        // x264 would place a key frame here by its count; placing it here instead
+        // lets the rate control choose its quantizer as a key frame's.
+        const bool key = forceIdr || !lastQuantizer_ || framesSinceKeyFrame_ + 1 >= keyFrameInterval_;
+        const int previous = lastQuantizer_.value_or(-1);
+        const int q = rateControl_->quantizer(key, changed, previous);
+        input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
+        input.i_qpplus1 = q + 1;
+        frame.whole = key || q < previous;
+    } else {
+        input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        // x264 skips a macroblock marked constant only where its reference was coded
+        // at no finer a quantizer than the frame at hand. A repeat of a picture that
+        // has settled (coded finely enough) is coded at the quantizer of the frame
+        // before it, so every macroblock is skipped. Never a key frame, so never when
+        // x264 is due to place one by its frame count.
+        const bool repeat = changed == 0 && input.prop.mb_info;
+        if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
+            framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
+            input.i_type = X264_TYPE_P;
+            input.i_qpplus1 = *lastQuantizer_ + 1;
+        }
     }
 
-    pending_.push_back(Pending{std::move(handler), presentationTime});
+    pending_.push_back(std::move(frame));
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
     int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
+    if (size > 0 && rateControl_ && !output.b_keyframe) {
+        const Pending& frame = pending_.back();
+        if (std::optional<int> q = rateControl_->keyFrameInstead(
+                int64_t(size) * 8, output.i_qpplus1 - 1, frame.changed, frame.whole)) {
+            // Dropped unseen. As a key frame the picture again needs nothing from the
+            // frame x264 just made, so no reader misses it.
+            input.i_type = X264_TYPE_IDR;
+            input.i_qpplus1 = *q + 1;
+            input.i_pts = nextPts_++;
+            input.prop.mb_info = nullptr;
+            pending_.back().whole = true;
+            size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
+        }
+    }
     if (size < 0) {
         lastSequence_ = 0;  // x264's last picture is not this one
         Pending failed = std::move(pending_.back());
@@ -120,7 +153,8 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     }
 }
 
-uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture) {
+uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, int* changed) {
+    *changed = macroblocks_;
     const uint64_t sequence = picture.sequence();
     const uint64_t last = std::exchange(lastSequence_, sequence);
     const bool repeat = sequence != 0 && sequence == last;
@@ -130,11 +164,15 @@ uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture) {
     nextHints_ = (nextHints_ + 1) % hints_.size();
     const size_t count = size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh());
     hints.resize(count);  // allocates on the first use of each array only
+    *changed = 0;
     if (repeat) {
         std::fill(hints.begin(), hints.end(), uint8_t(X264_MBINFO_CONSTANT));
     } else {
-        const uint8_t* changed = picture.changedMacroblocks();
-        for (size_t i = 0; i < count; ++i) hints[i] = changed[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
+        const uint8_t* map = picture.changedMacroblocks();
+        for (size_t i = 0; i < count; ++i) {
+            hints[i] = map[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
+            *changed += map[i] ? 1 : 0;
+        }
     }
     return hints.data();
 }
@@ -157,6 +195,9 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
     framesSinceKeyFrame_ = output.b_keyframe ? 0 : framesSinceKeyFrame_ + 1;
     if (output.i_qpplus1 > 0) lastQuantizer_ = output.i_qpplus1 - 1;
+    if (rateControl_ && lastQuantizer_)
+        rateControl_->frameDone(int64_t(size) * 8, *lastQuantizer_, output.b_keyframe,
+                                frame.changed, frame.whole || output.b_keyframe);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

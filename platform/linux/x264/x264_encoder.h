@@ -7,10 +7,18 @@
 //
 // Pictures numbered by their producer (ImageBuffer::sequence()) carry hints to x264:
 // a picture that is the very one encoded last (a repeat of a still screen) is marked
-// constant in every macroblock (and, once the picture is coded finely enough, coded
-// as an all-skip P frame), and one that directly follows the picture encoded
+// constant in every macroblock, and one that directly follows the picture encoded
 // last is marked constant wherever its macroblock map says it did not change. Any
 // other picture is analysed whole.
+//
+// With a rate control (an average bit rate was set, and x264 opened with a constant
+// quantizer), it chooses every frame's quantizer and which frames are key frames, so a
+// repeat of a still screen comes out as an all-skip P frame. A frame that would empty
+// its buffer (the screen turned to much harder content at once) is dropped before
+// anyone sees it and the picture coded again as a key frame, coarse enough to fit.
+// Without a rate control, x264's own
+// rate control decides, and only a repeat of a picture already coded finely enough is
+// held at the quantizer of the frame before.
 //
 // A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
 // shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
@@ -24,6 +32,7 @@
 #include <x264.h>
 
 #include "platform/compression_session.h"
+#include "platform/linux/x264/x264_rate_control.h"
 
 namespace vx {
 
@@ -32,9 +41,11 @@ public:
     // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0). Null, with
     // *status set, when x264 refuses. With maxKeyFrameSeconds, a frame whose
     // presentation time lies that long after the last key frame's is made an IDR
-    // frame, however few frames came in between.
+    // frame, however few frames came in between. With bitsPerSecond (param then in
+    // constant-quantizer mode), the encoder's own rate control keeps to that rate.
     static std::unique_ptr<X264Encoder> open(x264_param_t param,
                                              std::optional<int64_t> maxKeyFrameSeconds,
+                                             std::optional<int64_t> bitsPerSecond,
                                              Status* status);
     ~X264Encoder();
 
@@ -56,18 +67,22 @@ private:
     struct Pending {
         OutputHandler handler;
         Time presentationTime;
+        int changed = 0;     // macroblocks not marked constant
+        bool whole = false;  // x264 codes every macroblock (key, or finer than the last)
     };
 
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
                 std::shared_ptr<const FormatDescription> description);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
     // The macroblock hints for picture, or null for none; remembers the picture's number.
-    uint8_t* macroblockHints(const ImageBuffer& picture);
+    // *changed: the macroblocks not marked constant (all of them when null).
+    uint8_t* macroblockHints(const ImageBuffer& picture, int* changed);
     void fail(Pending pending);
 
     std::unique_ptr<x264_t, Closer> encoder_;
     int width_;
     int height_;
+    int macroblocks_;
     std::shared_ptr<const FormatDescription> description_;
     std::deque<Pending> pending_;  // frames inside x264, oldest first
     int64_t nextPts_ = 0;
@@ -76,6 +91,7 @@ private:
     int keyFrameInterval_ = 0;       // x264's own, in frames
     int framesSinceKeyFrame_ = 0;    // frames that came out since the last key frame
     std::optional<int> lastQuantizer_;  // of the frame that came out last
+    std::unique_ptr<X264RateControl> rateControl_;  // null: x264's own
     uint64_t lastSequence_ = 0;                  // of the picture encoded last; 0: unknown
     // x264 may look at a frame's hints until it has finished that frame: each array is
     // reused only several frames later.

@@ -26,7 +26,8 @@ Status X264Session::State::open() {
         openRefusal = settings.limitPassed(width, height);
         return openStatus = kX264InvalidParameter;
     }
-    encoder = X264Encoder::open(param, settings.maxKeyFrameSeconds(), &openStatus);
+    encoder = X264Encoder::open(param, settings.maxKeyFrameSeconds(), settings.bitsPerSecond(),
+                                &openStatus);
     return openStatus;
 }
 

@@ -102,12 +102,16 @@ bool X264Settings::parameters(int width, int height, x264_param_t* param) const 
     param->i_keyint_min = X264_KEYINT_MIN_AUTO;
     param->b_open_gop = 0;
     if (!allowFrameReordering_) param->i_bframe = 0;
+    // x264's average-rate control analyses a half-size copy of every frame; the
+    // encoder's own needs none and gives each frame its quantizer.
     if (bitRate_) {
-        int kbps = std::max(1, int(*bitRate_ / 1000));
-        param->rc.i_rc_method = X264_RC_ABR;
-        param->rc.i_bitrate = kbps;
-        param->rc.i_vbv_max_bitrate = kbps;
-        param->rc.i_vbv_buffer_size = std::max(1, kbps / 2);
+        // In constant-quantizer mode x264 holds a frame's quantizer between those of its
+        // key, P and B frames; factors at x264's largest (10) open that range to
+        // about 10-50 around 30 (there are no B-frames to code at the B quantizer).
+        param->rc.i_rc_method = X264_RC_CQP;
+        param->rc.i_qp_constant = 30;
+        param->rc.f_ip_factor = 10.0f;
+        param->rc.f_pb_factor = 10.0f;
     }
     param->vui.i_colorprim = 1;  // BT.709
     param->vui.i_transfer = 1;

@@ -4,8 +4,9 @@
 //
 // Mapping: ProfileLevel -> profile and level (H264_High_4_2: High, level 4.2);
 // RealTime true -> zero-latency tuning (no lookahead, no frame delay);
-// AllowFrameReordering false -> no B-frames; AverageBitRate -> average bit rate with
-// a VBV buffer of half a second at that rate; ExpectedFrameRate -> the frame rate;
+// AllowFrameReordering false -> no B-frames; AverageBitRate -> a constant quantizer
+// that the encoder sets frame by frame, keeping to that average rate through a buffer
+// of half a second (X264RateControl); ExpectedFrameRate -> the frame rate;
 // MaxKeyFrameInterval (frames) and MaxKeyFrameIntervalDuration (seconds) -> the
 // IDR interval, the smaller of the two. Every picture is coded with the ultrafast
 // preset, two slice threads, BT.709 video-range colour signalled in the VUI, and
@@ -56,6 +57,9 @@ public:
     // MaxKeyFrameIntervalDuration in seconds, when set. x264 counts frames only; the
     // encoder also holds to this in time (a still screen sends few frames).
     std::optional<int64_t> maxKeyFrameSeconds() const { return maxKeyFrameIntervalDuration_; }
+    // AverageBitRate, when set: x264 then codes at the quantizer the encoder's own rate
+    // control gives each frame (X264RateControl), not by its own rate control.
+    std::optional<int64_t> bitsPerSecond() const { return bitRate_; }
 
 private:
     static constexpr int64_t kDefaultFps = 60;
