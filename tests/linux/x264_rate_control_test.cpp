@@ -139,21 +139,22 @@ TEST(X264RateControl, SmallChangesRarelyHaveThePictureCodedWhole) {
 
 TEST(X264RateControl, ARepeatIsCodedFinerOnlyWhenTheWholePictureFitsFiner) {
     struct Case {
-        const char* content;
-        double bitsPerMacroblock;  // of the frames seen so far
+        Content content;
         int previous;
-        int lowest, highest;       // for the repeat
+        int lowest, highest;  // for the repeat
     };
+    // After a frame of the content changing whole and one coded again whole finer.
     const Case cases[] = {
-        {"light", 100, 24, 20, 20}, {"light", 100, 12, 10, 11}, {"light", 100, 10, 10, 10},
-        {"heavy", 8000, 24, 24, 24}, {"heavy", 8000, 40, 36, 39},
+        {{"light", 100, 6}, 24, 10, 23},
+        {{"light", 100, 6}, 10, 10, 10},
+        {{"heavy", 8000, 6, 1.0}, 24, 24, 24},  // the buffer, drained, could not pay for it
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.content) + " after " + std::to_string(c.previous));
+        SCOPED_TRACE(std::string(c.content.name) + " after " + std::to_string(c.previous));
         X264RateControl rateControl = control();
-        const Content content{c.content, c.bitsPerMacroblock, 6};
-        rateControl.frameDone(content.bits(false, kMacroblocks, true, c.previous), c.previous,
-                              false, kMacroblocks, true);
+        rateControl.frameDone(c.content.bits(false, kMacroblocks, true, c.previous + 2),
+                              c.previous + 2, false, kMacroblocks, true);
+        rateControl.frameDone(c.content.bits(false, 0, true, c.previous), c.previous, false, 0, true);
         const int q = rateControl.quantizer(false, 0, c.previous);
         EXPECT_GE(q, c.lowest);
         EXPECT_LE(q, c.highest);

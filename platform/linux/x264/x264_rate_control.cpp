@@ -59,7 +59,10 @@ double X264RateControl::predicted(bool keyFrame, int changed, bool whole, int q)
 int X264RateControl::quantizer(bool keyFrame, int changed, int previous) const {
     changed = std::clamp(changed, 0, macroblocks_);
     const double most = std::max(1.0, fullness_ - kMarginShare * bufferSize_);
-    double target = keyFrame ? most / 2
+    // A full buffer means the screen leaves the rate unused: a key frame may take what
+    // the buffer holds, and a picture is coded finer as far as it fits at once.
+    const bool full = fullness_ >= bufferSize_ * kFull;
+    double target = keyFrame ? (full ? most : most / 2)
                              : bitsPerFrame_ + (fullness_ - bufferSize_ / 2) * kSurplusShare;
     target = std::clamp(target, std::min(most, bitsPerFrame_ / 4), most);
     // The finest quantizer at which the frame fits the target.
@@ -74,11 +77,12 @@ int X264RateControl::quantizer(bool keyFrame, int changed, int previous) const {
     const int q = fitting(false, false);
     if (q >= previous) return q;
     // Finer than the frame before: x264 codes every macroblock again, so only as
-    // fine as the whole picture fits, a few steps at a time; or, when the buffer is
-    // full, a step anyway, which also teaches the model what coding again costs.
+    // fine as the whole picture fits, a few steps at a time unless the buffer is
+    // full; or, when the buffer is full, a step anyway, which also teaches the model
+    // what coding again costs.
     const int whole = fitting(false, true);
-    if (whole < previous) return std::max(whole, previous - kMaxStepFiner);
-    return fullness_ >= bufferSize_ * kFull ? previous - 1 : previous;
+    if (whole < previous) return full ? whole : std::max(whole, previous - kMaxStepFiner);
+    return full ? previous - 1 : previous;
 }
 
 void X264RateControl::frameDone(int64_t bits, int quantizer, bool keyFrame, int changed,
