@@ -9,7 +9,8 @@ of its own, and what /proc tells about a running process.
 FFmpeg gets the product's encoder settings (platform/linux/x264/x264_settings.cpp): preset
 ultrafast with zero-latency tuning (sliced threads), 2 threads, no B-frames, High profile
 level 4.2 with the 8x8 transform, average bit rate with a VBV buffer of half a second, a key
-frame at least every 2 s; bilinear scaling; every packet flushed to the pipe at once.
+frame at least every 2 s; bilinear scaling; every packet flushed to the pipe at once. The
+rate is kept by x264's own rate control there, by the product's (x264_rate_control.h) in ours.
 """
 import os
 import shutil

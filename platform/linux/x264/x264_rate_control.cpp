@@ -17,6 +17,8 @@ constexpr int kMaxStepFiner = 4;
 constexpr int kKeyFrameFiner = 3;
 // Quantizer steps that halve a frame's size.
 constexpr int kHalving = 6;
+// The slowest halving of a frame's size seen on screen content (text), in steps.
+constexpr int kCautiousHalving = 12;
 // A buffer this full has nothing else to spend on.
 constexpr double kFull = 0.95;
 // Starting complexities, on the high side of screen content (text coded whole, and
@@ -97,9 +99,13 @@ std::optional<int> X264RateControl::keyFrameInstead(int64_t bits, int quantizer,
                                                     bool whole) {
     if (double(bits) <= fullness_ + bitsPerFrame_) return std::nullopt;
     learn(bits, quantizer, false, changed, whole, 1.0);  // the picture at hand, as it is
-    const int q = this->quantizer(true, macroblocks_, -1);
-    // Not worth a second encoding unless it comes out at least half the size.
-    if (q < quantizer + kHalving) return std::nullopt;
+    // Far off the model already, so no trust in its halving every 6 steps: from what
+    // the frame cost, as if the size halved only every kCautiousHalving steps, into
+    // half the buffer; never less than half the size.
+    const double target = std::max(1.0, fullness_ - kMarginShare * bufferSize_) / 2;
+    const int steps = int(std::ceil(kCautiousHalving * std::log2(double(bits) / target)));
+    const int q = std::min(quantizer + std::max(steps, kHalving), coarsest_);
+    if (q < quantizer + kHalving / 2) return std::nullopt;  // too little left to gain
     return q;
 }
 
