@@ -84,14 +84,14 @@ protected:
     }
 
     std::unique_ptr<X11ScreenSource> start(Display monitor, int fps = 60, int64_t queueDepth = 4,
-                                           int width = 160, int height = 120) {
+                                           int width = 160, int height = 120, bool cursor = false) {
         ContentFilter filter{monitor, {}, {}};
         StreamConfiguration configuration;
         configuration.setWidth(width);
         configuration.setHeight(height);
         configuration.setMinimumFrameInterval(Time{1, fps});
         configuration.setQueueDepth(queueDepth);
-        configuration.setShowsCursor(false);
+        configuration.setShowsCursor(cursor);
         auto source = std::make_unique<X11ScreenSource>(filter, configuration);
         EXPECT_EQ(source->start(received_.deliver(), received_.stopped()), std::nullopt);
         return source;
@@ -119,6 +119,19 @@ TEST_F(X11ScreenSourceTest, StillScreenGivesOneFrameThenNothingUntilItChanges) {
     EXPECT_GE(received_.waitFor(2), 2u) << "a change is delivered";
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(samplesWithin(400ms), 0u);
+}
+
+TEST_F(X11ScreenSourceTest, AStillPointerCostsNoFramesAndAWarpedOneIsStillFound) {
+    // The server reports the pointer moved by a device, not one a program warps; the
+    // position is checked now and then all the same.
+    auto source = start(whole_, 60, 4, 160, 120, /*cursor=*/true);
+    ASSERT_GE(received_.waitFor(1), 1u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(samplesWithin(500ms), 0u) << "a still screen with a still pointer delivers nothing";
+
+    const size_t before = received_.count();
+    server_.movePointer(100, 100);
+    EXPECT_GE(received_.waitFor(before + 1, 1000ms), before + 1) << "the warped pointer is drawn";
 }
 
 TEST_F(X11ScreenSourceTest, SamplesAreCompleteFramesOfTheConfiguredSize) {

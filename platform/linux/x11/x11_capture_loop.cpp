@@ -83,6 +83,7 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
         if (connection_->lost()) break;
         if (!wanted_.load()) {
             // Nothing is read; the server collects the damage until somebody looks again.
+            if (watching && cursor_) cursor_->reportMotion(false);
             watching = false;
             wait(-1);
             continue;
@@ -92,9 +93,10 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
             watching = true;
             refreshAll_ = true;
             next = now;
+            if (cursor_) cursor_->reportMotion(true);
         }
         if (now >= next) {
-            collectChanges();
+            collectChanges(now);
             // Without DAMAGE every frame time reads the screen; with it, a frame time
             // passes unused until something changes, and the change is read at once.
             if (refreshAll_ || !pending_.empty() || !damage_->available()) {
@@ -112,7 +114,7 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
         const int64_t untilNext = next > later ? int64_t(next - later) : 0;
         if (refreshAll_ || !pending_.empty() || damage_->pending() || !damage_->available())
             wait(untilNext);
-        else if (cursor_) wait(std::max<int64_t>(untilNext, int64_t(interval)));
+        else if (cursor_) wait(std::max(untilNext, int64_t(cursor_->nextCheck(interval)) - int64_t(later)));
         else wait(-1);
     }
     if (connection_->lost() && !stopping_)
@@ -128,16 +130,16 @@ void X11CaptureLoop::takeEvents() {
     }
 }
 
-void X11CaptureLoop::collectChanges() {
+void X11CaptureLoop::collectChanges(uint64_t now) {
     if (!damage_->available()) compareRows();
     else if (damage_->pending() || refreshAll_) damage_->takeDamage(pending_);
-    if (cursor_) {
+    if (cursor_ && now >= cursor_->nextCheck(settings_.frameInterval)) {
         const PixelRect& area = settings_.screenArea;
         auto inArea = [&area](const PixelRect& r) {
             return PixelRect{r.x - area.x, r.y - area.y, r.width, r.height};
         };
         const PixelRect before = inArea(cursor_->shown());
-        if (cursor_->update(area)) {
+        if (cursor_->update(area, now)) {
             pending_.push_back(before);
             pending_.push_back(inArea(cursor_->shown()));
         }

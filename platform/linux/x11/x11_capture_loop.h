@@ -64,8 +64,9 @@ public:
 private:
     X11CaptureLoop(std::unique_ptr<X11Connection> connection, const Settings& settings);
     void takeEvents();
-    // At a frame time: what changed since the last frame, into pending_.
-    void collectChanges();
+    // At a frame time (now, on the steady clock): what changed since the last frame,
+    // into pending_.
+    void collectChanges(uint64_t now);
     void compareRows();  // without DAMAGE
     bool captureFrame(const CaptureSource::Deliver& deliver);
     bool fetch(const PixelRect& part);

@@ -5,6 +5,7 @@
 #include "platform/linux/x11/x11_connection.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/Xfixes.h>
 
 namespace vx {
@@ -23,18 +24,49 @@ X11Cursor::X11Cursor(const X11Connection& connection)
     if (!XFixesQueryExtension(display, &eventBase_, &errorBase)) return;
     available_ = true;
     XFixesSelectCursorInput(display, DefaultRootWindow(display), XFixesDisplayCursorNotifyMask);
+
+    // Raw motion reaches a client that asks on the root window from XInput 2.1 on.
+    int opcode = 0, firstEvent = 0, firstError = 0, major = 2, minor = 1;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
+        XIQueryVersion(display, &major, &minor) != Success || major * 100 + minor < 201)
+        return;
+    motionOpcode_ = opcode;
+}
+
+void X11Cursor::reportMotion(bool on) {
+    if (motionOpcode_ < 0 || on == reporting_) return;
+    reporting_ = on;
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    if (on) XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
+    XISelectEvents(connection_.display(), DefaultRootWindow(connection_.display()), &mask, 1);
 }
 
 X11Cursor::~X11Cursor() = default;
 
 bool X11Cursor::handle(const _XEvent& event) {
-    if (!available_ || event.type != eventBase_ + XFixesCursorNotify) return false;
-    shapeChanged_ = true;
-    return true;
+    if (!available_) return false;
+    if (event.type == eventBase_ + XFixesCursorNotify) {
+        shapeChanged_ = true;
+        return true;
+    }
+    if (reporting_ && event.type == GenericEvent &&
+        event.xcookie.extension == motionOpcode_ && event.xcookie.evtype == XI_RawMotion) {
+        moved_ = true;  // the event's data, never fetched, goes with the next event
+        return true;
+    }
+    return false;
 }
 
-bool X11Cursor::update(const PixelRect& area) {
+uint64_t X11Cursor::nextCheck(uint64_t frameInterval) const {
+    if (shapeChanged_ || moved_) return 0;
+    return lastCheck_ + (reporting_ ? kSlowCheck : frameInterval);
+}
+
+bool X11Cursor::update(const PixelRect& area, uint64_t now) {
     if (!available_) return false;
+    moved_ = false;
+    lastCheck_ = now;
     ::Display* display = connection_.display();
     bool newShape = false;
     if (shapeChanged_) {
@@ -53,9 +85,9 @@ bool X11Cursor::update(const PixelRect& area) {
                               &windowX, &windowY, &buttons);
     x_ = rootX;
     y_ = rootY;
-    PixelRect now = intersection(footprint(), area);
-    bool changed = !(now == shown_) || (newShape && now.width > 0);
-    shown_ = now;
+    const PixelRect visible = intersection(footprint(), area);
+    const bool changed = !(visible == shown_) || (newShape && visible.width > 0);
+    shown_ = visible;
     return changed;
 }
 
