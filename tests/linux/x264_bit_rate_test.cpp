@@ -25,7 +25,8 @@ constexpr double kBitsPerFrame = double(kRate) / kFps;
 std::shared_ptr<ImageBuffer> grain(std::mt19937& random) {
     auto picture = std::make_shared<ImageBuffer>(kWidth, kHeight);
     for (int i = 0; i < kWidth * kHeight; ++i) picture->plane(0)[i] = uint8_t(100 + random() % 48);
-    for (int i = 0; i < kWidth * kHeight / 2; ++i) picture->plane(1)[i] = uint8_t(120 + random() % 16);
+    for (int i = 0; i < kWidth * kHeight / 2; ++i)
+        picture->plane(1)[i] = uint8_t(120 + random() % 16);
     return picture;
 }
 
@@ -55,7 +56,8 @@ class RateEncoder {
 public:
     RateEncoder() {
         X264Settings settings;
-        settings.set(kCompressionPropertyKey_ProfileLevel, std::string(kProfileLevel_H264_High_4_2));
+        settings.set(kCompressionPropertyKey_ProfileLevel,
+                     std::string(kProfileLevel_H264_High_4_2));
         settings.set(kCompressionPropertyKey_RealTime, true);
         settings.set(kCompressionPropertyKey_AllowFrameReordering, false);
         settings.set(kCompressionPropertyKey_AverageBitRate, kRate);
@@ -72,15 +74,16 @@ public:
 
     void encode(const std::shared_ptr<ImageBuffer>& picture) {
         const int frame = next_++;
-        encoder_->encode(picture, Time{frame, kFps}, frame == 0,
-                         [this, frame](Status status, uint32_t, std::shared_ptr<const SampleBuffer> sample) {
-                             ASSERT_EQ(status, 0);
-                             const AttachmentsArray* attachments = sampleAttachmentsArray(*sample);
-                             ASSERT_TRUE(attachments && !attachments->empty());
-                             const bool notSync =
-                                 std::get<bool>(attachments->front().at(kSampleAttachmentKeyNotSync));
-                             out.push_back({frame, int64_t(sample->dataBuffer->dataLength()) * 8, !notSync});
-                         });
+        encoder_->encode(
+            picture, Time{frame, kFps}, frame == 0,
+            [this, frame](Status status, uint32_t, std::shared_ptr<const SampleBuffer> sample) {
+                ASSERT_EQ(status, 0);
+                const AttachmentsArray* attachments = sampleAttachmentsArray(*sample);
+                ASSERT_TRUE(attachments && !attachments->empty());
+                const bool notSync =
+                    std::get<bool>(attachments->front().at(kSampleAttachmentKeyNotSync));
+                out.push_back({frame, int64_t(sample->dataBuffer->dataLength()) * 8, !notSync});
+            });
     }
 
     std::vector<Encoded> out;

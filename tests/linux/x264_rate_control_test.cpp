@@ -154,7 +154,8 @@ TEST(X264RateControl, ARepeatIsCodedFinerOnlyWhenTheWholePictureFitsFiner) {
         X264RateControl rateControl = control();
         rateControl.frameDone(c.content.bits(false, kMacroblocks, true, c.previous + 2),
                               c.previous + 2, false, kMacroblocks, true);
-        rateControl.frameDone(c.content.bits(false, 0, true, c.previous), c.previous, false, 0, true);
+        rateControl.frameDone(c.content.bits(false, 0, true, c.previous), c.previous, false, 0,
+                              true);
         const int q = rateControl.quantizer(false, 0, c.previous);
         EXPECT_GE(q, c.lowest);
         EXPECT_LE(q, c.highest);
@@ -171,8 +172,8 @@ TEST(X264RateControl, AMuchHarderPictureIsCodedAgainAsAKeyFrameThatFits) {
     // A light page moving, then a film filling the screen.
     X264RateControl rateControl = control();
     const auto before = run(rateControl, {"page", 60, 6}, kFps, kMacroblocks);
-    const auto after = run(rateControl, {"film", 8000, 6}, 2 * kFps, kMacroblocks, before.back().q,
-                           kFps + 1);
+    const auto after =
+        run(rateControl, {"film", 8000, 6}, 2 * kFps, kMacroblocks, before.back().q, kFps + 1);
     EXPECT_TRUE(after[0].key) << "the first film frame, coded again";
     double total = 0;
     for (size_t i = 0; i < after.size(); ++i) {

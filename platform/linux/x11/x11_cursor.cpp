@@ -50,8 +50,8 @@ bool X11Cursor::handle(const _XEvent& event) {
         shapeChanged_ = true;
         return true;
     }
-    if (reporting_ && event.type == GenericEvent &&
-        event.xcookie.extension == motionOpcode_ && event.xcookie.evtype == XI_RawMotion) {
+    if (reporting_ && event.type == GenericEvent && event.xcookie.extension == motionOpcode_ &&
+        event.xcookie.evtype == XI_RawMotion) {
         moved_ = true;  // the event's data, never fetched, goes with the next event
         return true;
     }
@@ -112,7 +112,8 @@ void X11Cursor::draw(uint8_t* picture, size_t stride, const PixelRect& area) con
             if (alpha == 0) continue;
             for (int c = 0; c < 3; ++c) {
                 uint32_t over = (pixel >> (8 * c)) & 0xff;
-                target[c] = uint8_t(std::min<uint32_t>(255, over + target[c] * (255 - alpha) / 255));
+                target[c] =
+                    uint8_t(std::min<uint32_t>(255, over + target[c] * (255 - alpha) / 255));
             }
         }
     }

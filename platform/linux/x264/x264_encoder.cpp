@@ -100,29 +100,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     int changed = 0;
     input.prop.mb_info = macroblockHints(*picture, &changed);
     Pending frame{std::move(handler), presentationTime, changed, true};
-    if (rateControl_) {
-        // x264 would place a key frame here by its count; placing it here instead
-        // lets the rate control choose its quantizer as a key frame's.
-        const bool key = forceIdr || !lastQuantizer_ || framesSinceKeyFrame_ + 1 >= keyFrameInterval_;
-        const int previous = lastQuantizer_.value_or(-1);
-        const int q = rateControl_->quantizer(key, changed, previous);
-        input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
-        input.i_qpplus1 = q + 1;
-        frame.whole = key || q < previous;
-    } else {
-        input.i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
-        // x264 skips a macroblock marked constant only where its reference was coded
-        // at no finer a quantizer than the frame at hand. A repeat of a picture that
-        // has settled (coded finely enough) is coded at the quantizer of the frame
-        // before it, so every macroblock is skipped. Never a key frame, so never when
-        // x264 is due to place one by its frame count.
-        const bool repeat = changed == 0 && input.prop.mb_info;
-        if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
-            framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
-            input.i_type = X264_TYPE_P;
-            input.i_qpplus1 = *lastQuantizer_ + 1;
-        }
-    }
+    chooseFrameType(forceIdr, &input, &frame);
 
     pending_.push_back(std::move(frame));
     x264_nal_t* nals = nullptr;
@@ -130,9 +108,9 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     x264_picture_t output;
     int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size > 0 && rateControl_ && !output.b_keyframe) {
-        const Pending& frame = pending_.back();
+        const Pending& done = pending_.back();
         if (std::optional<int> q = rateControl_->keyFrameInstead(
-                int64_t(size) * 8, output.i_qpplus1 - 1, frame.changed, frame.whole)) {
+                int64_t(size) * 8, output.i_qpplus1 - 1, done.changed, done.whole)) {
             // Dropped unseen. As a key frame the picture again needs nothing from the
             // frame x264 just made, so no reader misses it.
             input.i_type = X264_TYPE_IDR;
@@ -150,6 +128,34 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         fail(std::move(failed));
     } else if (size > 0) {
         deliver(nals, count, output);
+    }
+}
+
+void X264Encoder::chooseFrameType(bool forceIdr, x264_picture_t* input, Pending* frame) const {
+    const int changed = frame->changed;
+    if (rateControl_) {
+        // x264 would place a key frame here by its count; placing it here instead
+        // lets the rate control choose its quantizer as a key frame's.
+        const bool key =
+            forceIdr || !lastQuantizer_ || framesSinceKeyFrame_ + 1 >= keyFrameInterval_;
+        const int previous = lastQuantizer_.value_or(-1);
+        const int q = rateControl_->quantizer(key, changed, previous);
+        input->i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
+        input->i_qpplus1 = q + 1;
+        frame->whole = key || q < previous;
+        return;
+    }
+    input->i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    // x264 skips a macroblock marked constant only where its reference was coded at no
+    // finer a quantizer than the frame at hand. A repeat of a picture that has settled
+    // (coded finely enough) is coded at the quantizer of the frame before it, so every
+    // macroblock is skipped. Never a key frame, so never when x264 is due to place one
+    // by its frame count.
+    const bool repeat = changed == 0 && input->prop.mb_info;
+    if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
+        framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
+        input->i_type = X264_TYPE_P;
+        input->i_qpplus1 = *lastQuantizer_ + 1;
     }
 }
 

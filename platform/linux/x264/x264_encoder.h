@@ -74,6 +74,10 @@ private:
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
                 std::shared_ptr<const FormatDescription> description);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
+    // The frame's type and quantizer: the rate control's, or x264's own with a repeat
+    // of a settled picture held at the quantizer before. frame->changed is read; with a
+    // rate control, frame->whole is set.
+    void chooseFrameType(bool forceIdr, x264_picture_t* input, Pending* frame) const;
     // The macroblock hints for picture, or null for none; remembers the picture's number.
     // *changed: the macroblocks not marked constant (all of them when null).
     uint8_t* macroblockHints(const ImageBuffer& picture, int* changed);

@@ -53,8 +53,7 @@ double X264RateControl::predicted(bool keyFrame, int changed, bool whole, int q)
     double bits;
     if (keyFrame)  // at least what the same picture costs predicted from the last
         bits = std::max(key_.bits, changed_.bits) * macroblocks_;
-    else
-        bits = changed_.bits * changed + (whole ? codedAgain_.bits * (macroblocks_ - changed) : 0);
+    else bits = changed_.bits * changed + (whole ? codedAgain_.bits * (macroblocks_ - changed) : 0);
     return bits / scale(q);
 }
 

@@ -34,8 +34,8 @@ public:
 
     // bitsPerSecond > 0, framesPerSecond > 0, macroblocks > 0: the frame's size;
     // the quantizers x264 takes, of which those below kMinQuantizer go unused.
-    X264RateControl(int64_t bitsPerSecond, int framesPerSecond, int macroblocks,
-                    int finest, int coarsest);
+    X264RateControl(int64_t bitsPerSecond, int framesPerSecond, int macroblocks, int finest,
+                    int coarsest);
 
     // The quantizer for the next frame. changed: how many of its macroblocks may
     // differ from the frame before (all of them when not known); previous: the
