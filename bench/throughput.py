@@ -46,6 +46,22 @@ def idle_rate(x_server_pid, seconds=3.0):
     return (cpu_seconds(x_server_pid) - before) / (time.monotonic() - start)
 
 
+def _window(capture, x_server_pid, seconds, warmup):
+    """After warmup, a window of `seconds` on a running capture: its start and end, the CPU
+    seconds per second of the capture and of the X server, and the capture's peak RSS; then
+    stops the capture."""
+    time.sleep(warmup)
+    start = time.monotonic()
+    cpu0, x0 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
+    time.sleep(seconds)
+    cpu1, x1 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
+    end = time.monotonic()
+    rss = capture.peak_rss_mb()
+    capture.stop()
+    elapsed = end - start
+    return start, end, (cpu1 - cpu0) / elapsed, (x1 - x0) / elapsed, rss
+
+
 def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warmup=1.5):
     """content_rate(start, end): how often the screen changed in between (None: not known)."""
     with make_capture() as capture:
@@ -54,14 +70,7 @@ def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warm
             if not reader.wait_for_bytes(1, timeout=15):
                 errors = capture.errors() if hasattr(capture, "errors") else ""
                 raise RuntimeError(f"{capture.name}: nothing came through the pipe {errors}")
-            time.sleep(warmup)
-            start = time.monotonic()
-            cpu0, x0 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
-            time.sleep(seconds)
-            cpu1, x1 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
-            end = time.monotonic()
-            rss = capture.peak_rss_mb()
-            capture.stop()
+            start, end, cpu, x_cpu, rss = _window(capture, x_server_pid, seconds, warmup)
         finally:
             reader.stop()
     elapsed = end - start
@@ -69,8 +78,8 @@ def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warm
     in_window = [u for u in access_units(data) if start < reader.arrival(u.end - 1) <= end]
     return Figures(
         fps=len(in_window) / elapsed,
-        cpu=(cpu1 - cpu0) / elapsed,
-        x_extra=(x1 - x0) / elapsed - x_idle,
+        cpu=cpu,
+        x_extra=x_cpu - x_idle,
         rss_mb=rss,
         kbps=reader.bytes_between(start, end) * 8 / elapsed / 1000,
         key_frames=sum(1 for u in in_window if u.key),
@@ -80,15 +89,6 @@ def measure(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warm
 def measure_unread(make_capture, x_server_pid, x_idle, seconds, content_rate=None, warmup=1.5):
     """The same figures for a capture whose pipe nobody opens: what it costs to wait for a reader."""
     with make_capture() as capture:
-        time.sleep(warmup)
-        start = time.monotonic()
-        cpu0, x0 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
-        time.sleep(seconds)
-        cpu1, x1 = cpu_seconds(capture.pid), cpu_seconds(x_server_pid)
-        end = time.monotonic()
-        rss = capture.peak_rss_mb()
-        capture.stop()
-    elapsed = end - start
-    return Figures(fps=0.0, cpu=(cpu1 - cpu0) / elapsed, x_extra=(x1 - x0) / elapsed - x_idle,
-                   rss_mb=rss, kbps=0.0, key_frames=0,
+        start, end, cpu, x_cpu, rss = _window(capture, x_server_pid, seconds, warmup)
+    return Figures(fps=0.0, cpu=cpu, x_extra=x_cpu - x_idle, rss_mb=rss, kbps=0.0, key_frames=0,
                    content=content_rate(start, end) if content_rate else float("nan"))

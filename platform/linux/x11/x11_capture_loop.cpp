@@ -114,7 +114,8 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
         const int64_t untilNext = next > later ? int64_t(next - later) : 0;
         if (refreshAll_ || !pending_.empty() || damage_->pending() || !damage_->available())
             wait(untilNext);
-        else if (cursor_) wait(std::max(untilNext, int64_t(cursor_->nextCheck(interval)) - int64_t(later)));
+        else if (cursor_)
+            wait(std::max(untilNext, int64_t(cursor_->nextCheck(interval)) - int64_t(later)));
         else wait(-1);
     }
     if (connection_->lost() && !stopping_)

@@ -175,10 +175,12 @@ uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, int* changed) 
         std::fill(hints.begin(), hints.end(), uint8_t(X264_MBINFO_CONSTANT));
     } else {
         const uint8_t* map = picture.changedMacroblocks();
+        int marked = 0;  // counted here, not through the pointer the byte stores may alias
         for (size_t i = 0; i < count; ++i) {
             hints[i] = map[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
-            *changed += map[i] ? 1 : 0;
+            marked += map[i] ? 1 : 0;
         }
+        *changed = marked;
     }
     return hints.data();
 }

@@ -16,9 +16,8 @@
 // repeat of a still screen comes out as an all-skip P frame. A frame that would empty
 // its buffer (the screen turned to much harder content at once) is dropped before
 // anyone sees it and the picture coded again as a key frame, coarse enough to fit.
-// Without a rate control, x264's own
-// rate control decides, and only a repeat of a picture already coded finely enough is
-// held at the quantizer of the frame before.
+// Without a rate control, x264's own decides, and only a repeat of a picture already
+// coded finely enough is held at the quantizer of the frame before.
 //
 // A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
 // shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
