@@ -107,7 +107,7 @@ std::vector<std::vector<uint8_t>> encodeAndDecode(const std::vector<std::shared_
     x264_param_t param;
     EXPECT_TRUE(settings.parameters(kWidth, kHeight, &param));
     Status status = 0;
-    auto encoder = X264Encoder::open(param, std::nullopt, settings.bitsPerSecond(), &status);
+    auto encoder = X264Encoder::open(param, {settings.keyFrameInterval(), std::nullopt}, &status);
     EXPECT_TRUE(encoder) << status;
     if (!encoder) return {};
     std::vector<uint8_t> stream;

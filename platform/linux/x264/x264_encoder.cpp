@@ -1,6 +1,7 @@
 #include "platform/linux/x264/x264_encoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "platform/linux/x264/x264_settings.h"
@@ -10,8 +11,6 @@ namespace vx {
 
 namespace {
 constexpr int kLengthFieldSize = 4;
-// The quantizer at or below which a still picture counts as coded well enough.
-constexpr int kSettledQuantizer = 24;
 
 double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
 
@@ -21,9 +20,7 @@ std::vector<uint8_t> withoutLengthField(const x264_nal_t& nal) {
 }
 }  // namespace
 
-std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
-                                               std::optional<int64_t> maxKeyFrameSeconds,
-                                               std::optional<int64_t> bitsPerSecond,
+std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames keyFrames,
                                                Status* status) {
     std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
     if (!encoder) {
@@ -44,14 +41,11 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param,
     *status = 0;
     std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
-    if (maxKeyFrameSeconds) opened->maxKeyFrameSeconds_ = double(*maxKeyFrameSeconds);
-    opened->keyFrameInterval_ = param.i_keyint_max;
-    if (bitsPerSecond) {
-        x264_param_t effective;
-        x264_encoder_parameters(opened->encoder_.get(), &effective);  // with the quantizer range
-        opened->rateControl_ = std::make_unique<X264RateControl>(
-            *bitsPerSecond, int(param.i_fps_num / std::max(1u, param.i_fps_den)),
-            opened->macroblocks_, effective.rc.i_qp_min, effective.rc.i_qp_max);
+    opened->keyFrames_ = keyFrames;
+    x264_encoder_parameters(opened->encoder_.get(), &opened->rate_);
+    if (opened->rate_.rc.i_rc_method == X264_RC_ABR && opened->rate_.rc.i_vbv_buffer_size > 0) {
+        opened->kilobitsPerSecond_ = opened->rate_.rc.i_bitrate;
+        opened->pacedKilobits_ = opened->rate_.rc.i_bitrate;
     }
     return opened;
 }
@@ -82,6 +76,7 @@ X264Encoder::~X264Encoder() {
 void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime,
                          bool forceIdr, OutputHandler handler) {
     if (!picture || picture->width() != width_ || picture->height() != height_) {
+        keyFrameNext_ = true;
         fail(Pending{std::move(handler), presentationTime});
         return;
     }
@@ -94,35 +89,22 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         input.img.i_stride[plane] = picture->stride(plane);
     }
     input.i_pts = nextPts_++;
-    if (maxKeyFrameSeconds_ && lastKeyFrameSeconds_ &&
-        seconds(presentationTime) - *lastKeyFrameSeconds_ >= *maxKeyFrameSeconds_)
-        forceIdr = true;
-    int changed = 0;
-    input.prop.mb_info = macroblockHints(*picture, &changed);
-    Pending frame{std::move(handler), presentationTime, changed, true};
-    chooseFrameType(forceIdr, &input, &frame);
+    bool repeat = false;
+    input.prop.mb_info = macroblockHints(*picture, &repeat);
+    const double now = seconds(presentationTime);
+    const bool key = forceIdr || keyFrameDue(now, repeat);
+    input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
+    if (key) input.prop.mb_info = nullptr;  // nothing to refer to
+    paceRate(now);
 
-    pending_.push_back(std::move(frame));
+    pending_.push_back(Pending{std::move(handler), presentationTime, repeat});
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
-    int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
-    if (size > 0 && rateControl_ && !output.b_keyframe) {
-        const Pending& done = pending_.back();
-        if (std::optional<int> q = rateControl_->keyFrameInstead(
-                int64_t(size) * 8, output.i_qpplus1 - 1, done.changed, done.whole)) {
-            // Dropped unseen. As a key frame the picture again needs nothing from the
-            // frame x264 just made, so no reader misses it.
-            input.i_type = X264_TYPE_IDR;
-            input.i_qpplus1 = *q + 1;
-            input.i_pts = nextPts_++;
-            input.prop.mb_info = nullptr;
-            pending_.back().whole = true;
-            size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
-        }
-    }
+    const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
-        lastSequence_ = 0;  // x264's last picture is not this one
+        lastSequence_ = 0;     // x264's last picture is not this one
+        keyFrameNext_ = true;  // nor may the next frame refer to it
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
@@ -131,56 +113,46 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     }
 }
 
-void X264Encoder::chooseFrameType(bool forceIdr, x264_picture_t* input, Pending* frame) const {
-    const int changed = frame->changed;
-    if (rateControl_) {
-        // x264 would place a key frame here by its count; placing it here instead
-        // lets the rate control choose its quantizer as a key frame's.
-        const bool key =
-            forceIdr || !lastQuantizer_ || framesSinceKeyFrame_ + 1 >= keyFrameInterval_;
-        const int previous = lastQuantizer_.value_or(-1);
-        const int q = rateControl_->quantizer(key, changed, previous);
-        input->i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
-        input->i_qpplus1 = q + 1;
-        frame->whole = key || q < previous;
-        return;
-    }
-    input->i_type = forceIdr ? X264_TYPE_IDR : X264_TYPE_AUTO;
-    // x264 skips a macroblock marked constant only where its reference was coded at no
-    // finer a quantizer than the frame at hand. A repeat of a picture that has settled
-    // (coded finely enough) is coded at the quantizer of the frame before it, so every
-    // macroblock is skipped. Never a key frame, so never when x264 is due to place one
-    // by its frame count.
-    const bool repeat = changed == 0 && input->prop.mb_info;
-    if (repeat && !forceIdr && lastQuantizer_ && *lastQuantizer_ <= kSettledQuantizer &&
-        framesSinceKeyFrame_ + 1 < keyFrameInterval_) {
-        input->i_type = X264_TYPE_P;
-        input->i_qpplus1 = *lastQuantizer_ + 1;
-    }
+bool X264Encoder::keyFrameDue(double presentationTime, bool repeat) const {
+    if (keyFrameNext_ || !lastKeyFrameSeconds_) return true;
+    if (keyFrames_.maxSeconds &&
+        presentationTime - *lastKeyFrameSeconds_ >= double(*keyFrames_.maxSeconds))
+        return true;
+    return !repeat && picturesSinceKeyFrame_ + 1 >= keyFrames_.interval;
 }
 
-uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, int* changed) {
-    *changed = macroblocks_;
+void X264Encoder::paceRate(double presentationTime) {
+    if (!kilobitsPerSecond_) return;
+    const double fps = double(rate_.i_fps_num) / std::max(1u, rate_.i_fps_den);
+    const double frame = 1.0 / fps;
+    // A gap longer than fills the buffer fills it, no more.
+    const double longest = double(rate_.rc.i_vbv_buffer_size) / kilobitsPerSecond_;
+    const double interval =
+        lastSeconds_ ? std::clamp(presentationTime - *lastSeconds_, 0.0, longest) : frame;
+    lastSeconds_ = presentationTime;
+    const int kilobits = std::max(1, int(std::lround(kilobitsPerSecond_ * interval * fps)));
+    if (kilobits == pacedKilobits_) return;
+    // Average and peak alike, as opened; x264 applies it from the next frame on.
+    rate_.rc.i_bitrate = kilobits;
+    rate_.rc.i_vbv_max_bitrate = kilobits;
+    if (x264_encoder_reconfig(encoder_.get(), &rate_) == 0) pacedKilobits_ = kilobits;
+}
+
+uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, bool* repeat) {
     const uint64_t sequence = picture.sequence();
     const uint64_t last = std::exchange(lastSequence_, sequence);
-    const bool repeat = sequence != 0 && sequence == last;
+    *repeat = sequence != 0 && sequence == last;
     const bool follows = sequence > 1 && last != 0 && sequence == last + 1;
-    if (!repeat && !follows) return nullptr;
+    if (!*repeat && !follows) return nullptr;
     std::vector<uint8_t>& hints = hints_[nextHints_];
     nextHints_ = (nextHints_ + 1) % hints_.size();
     const size_t count = size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh());
     hints.resize(count);  // allocates on the first use of each array only
-    *changed = 0;
-    if (repeat) {
+    if (*repeat) {
         std::fill(hints.begin(), hints.end(), uint8_t(X264_MBINFO_CONSTANT));
     } else {
         const uint8_t* map = picture.changedMacroblocks();
-        int marked = 0;  // counted here, not through the pointer the byte stores may alias
-        for (size_t i = 0; i < count; ++i) {
-            hints[i] = map[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
-            marked += map[i] ? 1 : 0;
-        }
-        *changed = marked;
+        for (size_t i = 0; i < count; ++i) hints[i] = map[i] ? 0 : uint8_t(X264_MBINFO_CONSTANT);
     }
     return hints.data();
 }
@@ -200,12 +172,13 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->formatDescription = description_;
     sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
     sample->presentationTime = frame.presentationTime;
-    if (output.b_keyframe) lastKeyFrameSeconds_ = seconds(frame.presentationTime);
-    framesSinceKeyFrame_ = output.b_keyframe ? 0 : framesSinceKeyFrame_ + 1;
-    if (output.i_qpplus1 > 0) lastQuantizer_ = output.i_qpplus1 - 1;
-    if (rateControl_ && lastQuantizer_)
-        rateControl_->frameDone(int64_t(size) * 8, *lastQuantizer_, output.b_keyframe,
-                                frame.changed, frame.whole || output.b_keyframe);
+    if (output.b_keyframe) {
+        lastKeyFrameSeconds_ = seconds(frame.presentationTime);
+        picturesSinceKeyFrame_ = 0;
+        keyFrameNext_ = false;
+    } else if (!frame.repeat) {
+        ++picturesSinceKeyFrame_;
+    }
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

@@ -11,13 +11,16 @@
 // last is marked constant wherever its macroblock map says it did not change. Any
 // other picture is analysed whole.
 //
-// With a rate control (an average bit rate was set, and x264 opened with a constant
-// quantizer), it chooses every frame's quantizer and which frames are key frames, so a
-// repeat of a still screen comes out as an all-skip P frame. A frame that would empty
-// its buffer (the screen turned to much harder content at once) is dropped before
-// anyone sees it and the picture coded again as a key frame, coarse enough to fit.
-// Without a rate control, x264's own decides, and only a repeat of a picture already
-// coded finely enough is held at the quantizer of the frame before.
+// Key frames are placed here, not by x264: one is due when the presentation time since
+// the last passes the key-frame duration, or when the pictures coded since (repeats of
+// the same picture not counted) reach the key-frame interval, so repeats of a still
+// screen do not shorten it. A frame that x264 failed to code makes the next one a key
+// frame, as a reader may have missed a picture the next would refer to.
+//
+// With a bit rate, x264's own rate control keeps to it. x264 counts every frame as
+// 1/fps long; here each frame gets the rate of the presentation time since the frame
+// before (at most the time that fills the buffer), so damage-driven frames, repeats of
+// a still screen and time without frames all get what the clock gives.
 //
 // A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
 // shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
@@ -31,20 +34,18 @@
 #include <x264.h>
 
 #include "platform/compression_session.h"
-#include "platform/linux/x264/x264_rate_control.h"
 
 namespace vx {
 
 class X264Encoder {
 public:
-    // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0). Null, with
-    // *status set, when x264 refuses. With maxKeyFrameSeconds, a frame whose
-    // presentation time lies that long after the last key frame's is made an IDR
-    // frame, however few frames came in between. With bitsPerSecond (param then in
-    // constant-quantizer mode), the encoder's own rate control keeps to that rate.
-    static std::unique_ptr<X264Encoder> open(x264_param_t param,
-                                             std::optional<int64_t> maxKeyFrameSeconds,
-                                             std::optional<int64_t> bitsPerSecond,
+    struct KeyFrames {
+        int interval = 250;                       // pictures
+        std::optional<int64_t> maxSeconds;        // of presentation time
+    };
+    // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0; with a bit rate,
+    // x264's ABR with a buffer). Null, with *status set, when x264 refuses.
+    static std::unique_ptr<X264Encoder> open(x264_param_t param, KeyFrames keyFrames,
                                              Status* status);
     ~X264Encoder();
 
@@ -66,20 +67,20 @@ private:
     struct Pending {
         OutputHandler handler;
         Time presentationTime;
-        int changed = 0;     // macroblocks not marked constant
-        bool whole = false;  // x264 codes every macroblock (key, or finer than the last)
+        bool repeat = false;  // the picture coded last, again
     };
 
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
                 std::shared_ptr<const FormatDescription> description);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
-    // The frame's type and quantizer: the rate control's, or x264's own with a repeat
-    // of a settled picture held at the quantizer before. frame->changed is read; with a
-    // rate control, frame->whole is set.
-    void chooseFrameType(bool forceIdr, x264_picture_t* input, Pending* frame) const;
+    // Whether the frame at presentationTime must be a key frame; repeat: the picture is
+    // the one coded last.
+    bool keyFrameDue(double presentationTime, bool repeat) const;
+    // Gives x264 the rate of the time since the frame before, when that differs.
+    void paceRate(double presentationTime);
     // The macroblock hints for picture, or null for none; remembers the picture's number.
-    // *changed: the macroblocks not marked constant (all of them when null).
-    uint8_t* macroblockHints(const ImageBuffer& picture, int* changed);
+    // *repeat: the picture is the very one encoded last.
+    uint8_t* macroblockHints(const ImageBuffer& picture, bool* repeat);
     void fail(Pending pending);
 
     std::unique_ptr<x264_t, Closer> encoder_;
@@ -89,13 +90,17 @@ private:
     std::shared_ptr<const FormatDescription> description_;
     std::deque<Pending> pending_;  // frames inside x264, oldest first
     int64_t nextPts_ = 0;
-    std::optional<double> maxKeyFrameSeconds_;
+    KeyFrames keyFrames_;
     std::optional<double> lastKeyFrameSeconds_;  // presentation time of the last IDR frame
-    int keyFrameInterval_ = 0;       // x264's own, in frames
-    int framesSinceKeyFrame_ = 0;    // frames that came out since the last key frame
-    std::optional<int> lastQuantizer_;  // of the frame that came out last
-    std::unique_ptr<X264RateControl> rateControl_;  // null: x264's own
-    uint64_t lastSequence_ = 0;                  // of the picture encoded last; 0: unknown
+    int picturesSinceKeyFrame_ = 0;              // coded since the last key frame, no repeats
+    bool keyFrameNext_ = true;                   // the first, or after a failure
+    // The rate control's settings as opened (kbit/s, 0: no rate control) and as given
+    // to x264 for the last frame.
+    x264_param_t rate_{};
+    int kilobitsPerSecond_ = 0;
+    int pacedKilobits_ = 0;
+    std::optional<double> lastSeconds_;  // presentation time of the frame before
+    uint64_t lastSequence_ = 0;          // of the picture encoded last; 0: unknown
     // x264 may look at a frame's hints until it has finished that frame: each array is
     // reused only several frames later.
     std::array<std::vector<uint8_t>, 4> hints_;

@@ -26,8 +26,8 @@ Status X264Session::State::open() {
         openRefusal = settings.limitPassed(width, height);
         return openStatus = kX264InvalidParameter;
     }
-    encoder = X264Encoder::open(param, settings.maxKeyFrameSeconds(), settings.bitsPerSecond(),
-                                &openStatus);
+    encoder = X264Encoder::open(
+        param, {settings.keyFrameInterval(), settings.maxKeyFrameSeconds()}, &openStatus);
     return openStatus;
 }
 

@@ -1,6 +1,8 @@
 #include "platform/linux/x264/x264_settings.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <iterator>
 #include <limits>
 
 namespace vx {
@@ -8,6 +10,8 @@ namespace vx {
 namespace {
 
 constexpr int kThreads = 2;
+// Visually lossless: finer would spend the rate on differences nobody sees.
+constexpr int kFinestQuantizer = 10;
 
 struct NamedProfile {
     const char* key;
@@ -21,19 +25,35 @@ constexpr NamedProfile kProfiles[] = {
     {"H264_Baseline_AutoLevel", "baseline", 0},
 };
 
-// A positive integer that x264 can hold in an int (after dividing by `unit`).
-std::optional<int64_t> positive(const PropertyValue& value, int64_t unit = 1) {
+// A positive integer, at most `largest`.
+std::optional<int64_t> positive(const PropertyValue& value,
+                                int64_t largest = std::numeric_limits<int>::max()) {
     const int64_t* number = std::get_if<int64_t>(&value);
-    if (!number || *number <= 0 || *number / unit > std::numeric_limits<int>::max())
-        return std::nullopt;
+    if (!number || *number <= 0 || *number > largest) return std::nullopt;
     return *number;
 }
+
+// The limits of the H.264 levels from 4.2 up: macroblocks a second, macroblocks a
+// picture, and the peak bit rate in kbit/s in the High profile (1.25 times the base).
+struct Level {
+    int idc;
+    int64_t macroblocksPerSecond;
+    int64_t macroblocksPerPicture;
+    int64_t kilobitsPerSecond;
+};
+constexpr Level kLevels[] = {
+    {42, 522240, 8704, 62500},      {50, 589824, 22080, 168750},
+    {51, 983040, 36864, 300000},    {52, 2073600, 36864, 300000},
+    {60, 4177920, 139264, 300000},  {61, 8355840, 139264, 600000},
+    {62, 16711680, 139264, 1000000},
+};
 
 }  // namespace
 
 Status X264Settings::set(const std::string& key, const PropertyValue& value) {
-    auto store = [&](std::optional<int64_t>& field, int64_t unit = 1) {
-        std::optional<int64_t> number = positive(value, unit);
+    auto store = [&](std::optional<int64_t>& field,
+                     int64_t largest = std::numeric_limits<int>::max()) {
+        std::optional<int64_t> number = positive(value, largest);
         if (!number) return kX264InvalidParameter;
         field = number;
         return Status(0);
@@ -56,7 +76,10 @@ Status X264Settings::set(const std::string& key, const PropertyValue& value) {
     }
     if (key == kCompressionPropertyKey_RealTime) return storeFlag(realTime_);
     if (key == kCompressionPropertyKey_AllowFrameReordering) return storeFlag(allowFrameReordering_);
-    if (key == kCompressionPropertyKey_AverageBitRate) return store(bitRate_, 1000);
+    // Any rate is taken here; parameters() refuses one beyond x264's limit, so that the
+    // opening fails with the limit named instead of x264 running at a rate of its own.
+    if (key == kCompressionPropertyKey_AverageBitRate)
+        return store(bitRate_, std::numeric_limits<int64_t>::max());
     if (key == kCompressionPropertyKey_ExpectedFrameRate) return store(fps_);
     if (key == kCompressionPropertyKey_MaxKeyFrameInterval) return store(maxKeyFrameInterval_);
     if (key == kCompressionPropertyKey_MaxKeyFrameIntervalDuration)
@@ -83,35 +106,57 @@ std::string X264Settings::limitPassed(int width, int height) const {
     return {};
 }
 
+int X264Settings::bufferKilobits(int64_t kilobitsPerSecond, int fps) {
+    return int(std::max(kilobitsPerSecond / 2, 2 * kilobitsPerSecond / std::max(1, fps)));
+}
+
+int X264Settings::levelFor(int width, int height, int fps, int64_t kilobitsPerSecond, int lowest) {
+    const int64_t wide = (width + 15) / 16, high = (height + 15) / 16;
+    const int64_t perPicture = wide * high;
+    for (const Level& level : kLevels) {
+        if (level.idc < lowest) continue;
+        // Neither side may pass the square root of eight times the picture limit.
+        const bool sides = wide * wide <= 8 * level.macroblocksPerPicture &&
+                           high * high <= 8 * level.macroblocksPerPicture;
+        if (sides && perPicture <= level.macroblocksPerPicture &&
+            perPicture * fps <= level.macroblocksPerSecond &&
+            kilobitsPerSecond <= level.kilobitsPerSecond)
+            return level.idc;
+    }
+    return std::max(lowest, kLevels[std::size(kLevels) - 1].idc);
+}
+
 bool X264Settings::parameters(int width, int height, x264_param_t* param) const {
     // x264 refuses larger pictures when it opens, and would cut a higher rate silently.
     if (!limitPassed(width, height).empty()) return false;
     if (x264_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0)
         return false;
     param->i_log_level = X264_LOG_NONE;
+    param->pf_log = [](void*, int, const char*, va_list) {};  // never onto standard error
     param->i_width = width;
     param->i_height = height;
     param->i_csp = X264_CSP_NV12;
     param->i_threads = kThreads;
     param->b_sliced_threads = 1;
     param->analyse.b_mb_info = 1;  // pictures may say which macroblocks did not change
-    param->b_vfr_input = 0;  // rate control by frame count: repeats of a still screen are cheap
+    // x264 counts every frame as 1/fps long; the encoder gives each frame the rate of
+    // the time it stands for instead (X264Encoder).
+    param->b_vfr_input = 0;
     param->i_fps_num = uint32_t(framesPerSecond());
     param->i_fps_den = 1;
-    param->i_keyint_max = keyFrameInterval();
+    param->i_keyint_max = X264_KEYINT_MAX_INFINITE;  // the encoder places the key frames
     param->i_keyint_min = X264_KEYINT_MIN_AUTO;
     param->b_open_gop = 0;
     if (!allowFrameReordering_) param->i_bframe = 0;
-    // x264's average-rate control analyses a half-size copy of every frame; the
-    // encoder's own needs none and gives each frame its quantizer.
     if (bitRate_) {
-        // In constant-quantizer mode x264 holds a frame's quantizer between those of its
-        // key, P and B frames; factors at x264's largest (10) open that range to
-        // about 10-50 around 30 (there are no B-frames to code at the B quantizer).
-        param->rc.i_rc_method = X264_RC_CQP;
-        param->rc.i_qp_constant = 30;
-        param->rc.f_ip_factor = 10.0f;
-        param->rc.f_pb_factor = 10.0f;
+        // Peak rate and average alike: x264 then also spends what the buffer holds on a
+        // still picture, down to the finest quantizer, where a repeat skips every block.
+        const int kilobits = int(*bitRate_ / 1000);
+        param->rc.i_rc_method = X264_RC_ABR;
+        param->rc.i_bitrate = std::max(1, kilobits);
+        param->rc.i_vbv_max_bitrate = param->rc.i_bitrate;
+        param->rc.i_vbv_buffer_size = std::max(1, bufferKilobits(kilobits, framesPerSecond()));
+        param->rc.i_qp_min = kFinestQuantizer;
     }
     param->vui.i_colorprim = 1;  // BT.709
     param->vui.i_transfer = 1;
@@ -123,7 +168,9 @@ bool X264Settings::parameters(int width, int height, x264_param_t* param) const 
     if (profile_) {
         // The 8x8 transform is what makes a stream High profile; ultrafast leaves it off.
         if (std::string(profile_->x264Name) == "high") param->analyse.b_transform_8x8 = 1;
-        if (profile_->levelIdc) param->i_level_idc = profile_->levelIdc;
+        if (profile_->levelIdc)
+            param->i_level_idc = levelFor(width, height, framesPerSecond(),
+                                          bitRate_ ? *bitRate_ / 1000 : 0, profile_->levelIdc);
         if (x264_param_apply_profile(param, profile_->x264Name) < 0) return false;
     }
     return true;

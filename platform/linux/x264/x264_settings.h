@@ -2,15 +2,17 @@
 // The compression-session properties that libx264 understands, collected before the
 // encoder opens, and the x264 parameters they make.
 //
-// Mapping: ProfileLevel -> profile and level (H264_High_4_2: High, level 4.2);
+// Mapping: ProfileLevel -> profile and level (H264_High_4_2: High, at least level 4.2,
+// higher where the picture size, frame rate or bit rate needs it: levelFor());
 // RealTime true -> zero-latency tuning (no lookahead, no frame delay);
-// AllowFrameReordering false -> no B-frames; AverageBitRate -> a constant quantizer
-// that the encoder sets frame by frame, keeping to that average rate through a buffer
-// of half a second (X264RateControl); ExpectedFrameRate -> the frame rate;
-// MaxKeyFrameInterval (frames) and MaxKeyFrameIntervalDuration (seconds) -> the
-// IDR interval, the smaller of the two. Every picture is coded with the ultrafast
-// preset, two slice threads, BT.709 video-range colour signalled in the VUI, and
-// the output in length-prefixed form (4-byte lengths) without in-band SPS/PPS.
+// AllowFrameReordering false -> no B-frames; AverageBitRate -> x264's own rate control
+// at that rate with a buffer (VBV) of the same peak rate and of half a second, or two
+// frames where that is more (bufferKilobits()); ExpectedFrameRate -> the frame rate;
+// MaxKeyFrameInterval (frames) and MaxKeyFrameIntervalDuration (seconds) -> the IDR
+// interval, the smaller of the two, which the encoder places itself (x264 places
+// none). Every picture is coded with the ultrafast preset, two slice threads, BT.709
+// video-range colour signalled in the VUI, and the output in length-prefixed form
+// (4-byte lengths) without in-band SPS/PPS. x264's own log lines go nowhere.
 //
 // Not thread-safe: the session guards it.
 #include <cstdint>
@@ -54,12 +56,20 @@ public:
     // x264's default when neither is set.
     int keyFrameInterval() const;
     int framesPerSecond() const { return int(fps_.value_or(kDefaultFps)); }
-    // MaxKeyFrameIntervalDuration in seconds, when set. x264 counts frames only; the
-    // encoder also holds to this in time (a still screen sends few frames).
+    // MaxKeyFrameIntervalDuration in seconds, when set. The encoder holds to this in
+    // presentation time (a still screen sends few frames).
     std::optional<int64_t> maxKeyFrameSeconds() const { return maxKeyFrameIntervalDuration_; }
-    // AverageBitRate, when set: x264 then codes at the quantizer the encoder's own rate
-    // control gives each frame (X264RateControl), not by its own rate control.
+    // AverageBitRate, when set.
     std::optional<int64_t> bitsPerSecond() const { return bitRate_; }
+    // The rate buffer for kilobitsPerSecond at fps frames a second: half a second, and
+    // never less than two frames' share, so a key frame at a low frame rate still has
+    // room beyond one frame's.
+    static int bufferKilobits(int64_t kilobitsPerSecond, int fps);
+    // The lowest H.264 level (level_idc, 42 for 4.2) from `lowest` up that holds
+    // width x height pictures at fps frames a second and the peak rate in kbit/s
+    // (0: none) in the High profile's limits. Beyond level 6.2's limits: 62, the
+    // highest there is.
+    static int levelFor(int width, int height, int fps, int64_t kilobitsPerSecond, int lowest);
 
 private:
     static constexpr int64_t kDefaultFps = 60;
