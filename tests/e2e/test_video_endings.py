@@ -33,6 +33,20 @@ class NoServer(unittest.TestCase):
 
 
 @require_tools(*TOOLS)
+class BitRateBeyondTheEncoder(unittest.TestCase):
+    def test_every_rate_above_the_encoders_limit_fails_the_start_with_status_3(self):
+        # Just above the limit; just above what x264 holds in an int; the largest the option takes.
+        with VirtualDisplay(320, 240) as display:
+            for kilobits in ("2000001", "2147483648", "9223372036854775"):
+                with self.subTest(kilobits=kilobits):
+                    status, stderr = run_to_end(display.env(), "--width", "320", "--height", "240",
+                                                "--bitrate", kilobits)
+                    self.assertEqual(status, 3)
+                    self.assertEqual(stderr, b"vx-capture: could not start capture: the H.264 encoder "
+                                             b"takes at most 2000000 kbit/s, not " + kilobits.encode() + b"\n")
+
+
+@require_tools(*TOOLS)
 class ServerGoesAway(unittest.TestCase):
     def test_killed_x_server_stops_the_capture_with_status_3(self):
         with VirtualDisplay(1280, 720) as display:

@@ -226,6 +226,9 @@ TEST(X264Session, PreparingFailsForWhatX264CannotTakeAndSucceedsAtTheLimits) {
         {64, 64, 2000000000, true, ""},
         // x264 would cut it to 2,000,000 kbit/s silently
         {64, 64, 2000001000, false, "at most 2000000 kbit/s, not 2000001"},
+        // beyond what an int holds in kbit/s, up to what the option takes
+        {64, 64, 2147483648000, false, "at most 2000000 kbit/s, not 2147483648"},
+        {64, 64, 9223372036854775000, false, "at most 2000000 kbit/s, not 9223372036854775"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +
