@@ -83,8 +83,9 @@ std::vector<std::vector<uint8_t>> decode(const std::vector<uint8_t>& stream) {
     const std::string in = std::string(folder) + "/in.h264", out = std::string(folder) + "/out.y";
     std::ofstream(in, std::ios::binary)
         .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    // As decoded, in video range: no conversion of the luma.
     const std::string command = "ffmpeg -nostdin -v error -f h264 -i " + in +
-                                " -f rawvideo -pix_fmt gray -y " + out;
+                                " -f rawvideo -pix_fmt yuv420p -y " + out;
     EXPECT_EQ(std::system(command.c_str()), 0) << "ffmpeg (Debian package ffmpeg) is needed";
     std::ifstream decoded(out, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(decoded)),
@@ -92,11 +93,11 @@ std::vector<std::vector<uint8_t>> decode(const std::vector<uint8_t>& stream) {
     std::remove(in.c_str());
     std::remove(out.c_str());
     rmdir(folder);
-    const size_t frameSize = size_t(kWidth) * kHeight;
+    const size_t lumaSize = size_t(kWidth) * kHeight, frameSize = lumaSize * 3 / 2;
     std::vector<std::vector<uint8_t>> result;
     for (size_t at = 0; at + frameSize <= bytes.size(); at += frameSize)
         result.emplace_back(bytes.begin() + std::ptrdiff_t(at),
-                            bytes.begin() + std::ptrdiff_t(at + frameSize));
+                            bytes.begin() + std::ptrdiff_t(at + lumaSize));
     return result;
 }
 
