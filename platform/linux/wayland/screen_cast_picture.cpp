@@ -66,6 +66,11 @@ bool ScreenCastPicture::fill(const spa_buffer& buffer, const std::vector<PixelRe
         rewriteRows(pixels, stride, changed, everything);
         updater_.update(scratch_.data(), row, changed, everything, picture);
     }
+    // The first picture of a new size differs from the last of the old one
+    // everywhere, the bars included.
+    if (updater_.sequence() == 1 && numbered_ > 0)
+        std::fill_n(picture.changedMacroblocks(),
+                    size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh()), uint8_t(1));
     picture.setSequence(sequence());
     return true;
 }
