@@ -52,6 +52,14 @@ def last_key_picture_luma(units):
     return result.stdout
 
 
+def gray_pictures(stream, width, height):
+    """Every decoded picture's luma plane, in order."""
+    result = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", "pipe:0", "-f", "rawvideo",
+                             "-pix_fmt", "gray", "-"], input=stream, capture_output=True, timeout=120)
+    size = width * height
+    return [result.stdout[i:i + size] for i in range(0, len(result.stdout) - size + 1, size)]
+
+
 def cpu_seconds(pid):
     """User plus system time the process has used so far."""
     with open(f"/proc/{pid}/stat") as stat_file:
@@ -129,6 +137,55 @@ class StillScreen(unittest.TestCase):
         self.assertGreaterEqual(rate, 3, f"{len(units)} units in {elapsed:.1f} s")
         self.assertLessEqual(rate, 15, f"{len(units)} units in {elapsed:.1f} s")
         self.assertEqual(decode_errors(join_from_key_frame(units)), "")
+
+
+class ScreenChangesSize(unittest.TestCase):
+    """The monitor goes from 1920x1080 to 1280x1024 while a reader reads: the stream's
+    next pictures show the new screen fitted into the same size, with black bars left and
+    right, from a key frame on; the picture is whole again (no bars) after going back."""
+
+    def test_the_picture_follows_the_screen_with_bars_and_a_key_frame(self):
+        desktop.start_terminal(background="808080")  # grey: bars are told from the screen
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
+                                                    "--height", "360") as capture:
+                capture.wait_started()
+                before = access_units(capture.read(seconds=1))
+                desktop.set_mode(1280, 1024)
+                after = access_units(capture.read(seconds=2))
+                desktop.set_mode(1920, 1080)
+                back = access_units(capture.read(seconds=2))
+                status, rest = capture.finish()
+        finally:
+            desktop.kill("foot")
+            desktop.set_mode(1920, 1080)
+        self.assertEqual((status, rest), (0, b""))
+        self.assertEqual(decode_errors(join(before + after + back)), "")
+        facts, _ = probe_frames(join(before + after + back))
+        self.assertEqual((facts.get("width"), facts.get("height")), (640, 360))
+        # 1280x1024 into 640x360: 450x360 at x 95, black (luma 16) on both sides.
+        for name, upto, units, barred in (("before", before, before, False),
+                                          ("resized", before + after, after, True),
+                                          ("back", before + after + back, back, False)):
+            with self.subTest(name):
+                luma = last_key_picture_luma(upto)
+                self.assertEqual(len(luma), 640 * 360)
+                sides = [luma[y * 640 + x] for y in range(20, 340, 40) for x in (10, 80, 560, 630)]
+                middle = [luma[y * 640 + x] for y in range(20, 340, 40) for x in range(120, 520, 40)]
+                if barred:
+                    self.assertTrue(all(v <= 18 for v in sides), sides)
+                else:
+                    self.assertTrue(all(v > 40 for v in sides), sides)
+                self.assertGreater(sum(v > 40 for v in middle), len(middle) // 2, "the screen is not shown")
+        # The first picture of each new size is a key frame.
+        units = before + after + back
+        pictures = gray_pictures(join(units), 640, 360)
+        self.assertEqual(len(pictures), len(units))
+        barred = [all(p[y * 640 + x] <= 18 for y in range(20, 340, 40) for x in (10, 630)) for p in pictures]
+        changes = [i for i in range(1, len(units)) if barred[i] != barred[i - 1]]
+        self.assertEqual(len(changes), 2, barred)
+        for i in changes:
+            self.assertTrue(is_key_frame(units[i]), f"picture {i}, the first of a new size, is no key frame")
 
 
 class LateReaders(unittest.TestCase):
@@ -344,6 +401,6 @@ class PipeWireEndings(unittest.TestCase):
 # unittest runs classes in the order of their names; the shared desktop must end last.
 def load_tests(loader, tests, pattern):
     suite = unittest.TestSuite()
-    for case in (MovingContent, StillScreen, LateReaders, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
+    for case in (MovingContent, StillScreen, ScreenChangesSize, LateReaders, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite
