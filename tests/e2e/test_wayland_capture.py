@@ -188,6 +188,34 @@ class ScreenChangesSize(unittest.TestCase):
             self.assertTrue(is_key_frame(units[i]), f"picture {i}, the first of a new size, is no key frame")
 
 
+    def test_a_change_of_size_while_nobody_reads_shows_in_the_next_readers_first_picture(self):
+        # Without a reader the newest change keeps its buffer; the new size takes every
+        # buffer back, the held one too, and the next reader sees the new screen.
+        desktop.start_terminal(background="808080")
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
+                                                    "--height", "360") as capture:
+                capture.wait_started()
+                capture.read(3.0, enough=has_idr)
+                capture.close_reader()
+                time.sleep(0.5)  # the scrolling terminal's changes are held, not converted
+                desktop.set_mode(1280, 1024)
+                time.sleep(0.5)
+                capture.open_reader()
+                data = capture.read(3.0, enough=has_idr)
+                data += capture.read(0.3)
+                status, _ = capture.finish()
+        finally:
+            desktop.kill("foot")
+            desktop.set_mode(1920, 1080)
+        self.assertEqual(status, 0)
+        self.assertEqual(first_types(data), [SPS, PPS, IDR])
+        self.assertEqual(decode_errors(data), "")
+        first = gray_pictures(data, 640, 360)[0]
+        sides = [first[y * 640 + x] for y in range(20, 340, 40) for x in (10, 630)]
+        self.assertTrue(all(v <= 18 for v in sides), sides)
+
+
 class LateReaders(unittest.TestCase):
     def test_no_reader_costs_little_and_a_late_reader_gets_the_screen_at_once(self):
         desktop.start_terminal()
