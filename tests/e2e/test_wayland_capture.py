@@ -9,6 +9,7 @@ These tests fail (not skip) on a machine without the desktop's packages: scripts
 installs them.
 """
 import os
+import signal
 import stat
 import subprocess
 import tempfile
@@ -344,6 +345,30 @@ class Grants(unittest.TestCase):
                 self.assertNotEqual(kept.read(), "not-a-grant\n")
 
 
+class PortalSilence(unittest.TestCase):
+    def test_a_portal_that_does_not_answer_fails_the_start_with_status_3(self):
+        # A stored grant survives: the portal did not reject it, it said nothing.
+        token = "d1818748-9818-4cf2-977a-f147d86decfd\n"
+        desktop.signal("xdg-desktop-portal", signal.SIGSTOP)
+        try:
+            with StateHome() as state:
+                os.makedirs(os.path.join(state, "vx-capture"), 0o700)
+                token_file = os.path.join(state, "vx-capture", "restore-token")
+                with open(token_file, "w") as out:
+                    out.write(token)
+                started = time.monotonic()
+                status, error = run_to_end(desktop.env(state))
+                elapsed = time.monotonic() - started
+                with open(token_file) as kept:
+                    self.assertEqual(kept.read(), token)
+        finally:
+            desktop.signal("xdg-desktop-portal", signal.SIGCONT)
+        self.assertEqual(status, 3, error)
+        self.assertRegex(error, rb"^vx-capture: could not start capture: the desktop portal did not answer "
+                                rb".* within \d+ s\n$")
+        self.assertLess(elapsed, 30)
+
+
 class AudioMode(unittest.TestCase):
     def test_runs_without_asking_for_the_screen(self):
         from sound_server import SoundServer
@@ -429,6 +454,6 @@ class PipeWireEndings(unittest.TestCase):
 # unittest runs classes in the order of their names; the shared desktop must end last.
 def load_tests(loader, tests, pattern):
     suite = unittest.TestSuite()
-    for case in (MovingContent, StillScreen, ScreenChangesSize, LateReaders, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
+    for case in (MovingContent, StillScreen, ScreenChangesSize, LateReaders, Grants, PortalSilence, AudioMode, PipeWireEndings, CompositorGoesAway):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite

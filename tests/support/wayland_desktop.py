@@ -186,6 +186,12 @@ class WaylandDesktop:
         except OSError:
             return 0
 
+    def signal(self, name, number):
+        """Sends a signal to one process of the desktop (SIGSTOP: it stops answering)."""
+        for entry in self.processes:
+            if entry[0] == name:
+                entry[1].send_signal(number)
+
     def kill(self, name):
         """Kills one process of the desktop at once (SIGKILL) and forgets it."""
         for entry in list(self.processes):

@@ -230,10 +230,16 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
 
 }  // namespace
 
-bool ScreenCastPortal::available() {
-    auto opened = openBus(Settings{}.callTimeout);
+bool ScreenCastPortal::available(std::optional<Error>* silent) {
+    const uint64_t timeout = Settings{}.callTimeout;
+    auto opened = openBus(timeout);
     if (std::holds_alternative<Error>(opened)) return false;
-    return screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes") & kSourceMonitor;
+    bool timedOut = false;
+    const uint32_t types = screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes", &timedOut);
+    if (timedOut && silent)
+        *silent = Error{kScreenCastFailed,
+                        "the desktop portal did not answer on the session bus within " + seconds(timeout)};
+    return types & kSourceMonitor;
 }
 
 std::variant<std::shared_ptr<PortalGrant>, Error> ScreenCastPortal::request(const Settings& settings) {

@@ -15,6 +15,7 @@
 // new grant replaces the stored one. Runs on the calling thread and
 // blocks until the grant or an error (the user may take a while to choose).
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -33,8 +34,10 @@ public:
     };
 
     // True when the session bus has the portal with a ScreenCast interface that
-    // offers monitors (probing may start the portal through bus activation).
-    static bool available();
+    // offers monitors (probing may start the portal through bus activation). When
+    // false because the portal did not answer within the call deadline, silent (if
+    // given) receives the error that says so.
+    static bool available(std::optional<Error>* silent = nullptr);
 
     // Refusal by the user: kUserDeclinedCapture. Anything else that fails:
     // kScreenCastFailed and what failed.
