@@ -226,8 +226,9 @@ TEST_F(VideoCaptureTest, AFrameOfAResizedScreenIsEncodedAsAKeyFrame) {
     };
     for (const auto& c : cases) {
         const uint8_t luma = freshLuma();
-        deliver(screenSample(luma, AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)},
-                                                     {kStreamFrameInfoScreenResized, c.resized}}}));
+        deliver(screenSample(
+            luma, AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)},
+                                    {kStreamFrameInfoScreenResized, c.resized}}}));
         const uint8_t next = freshLuma();
         deliver(screenSample(next));
         ASSERT_EQ(encodesOf(luma).size(), 1u) << c.what;

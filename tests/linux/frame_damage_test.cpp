@@ -75,11 +75,15 @@ TEST(FrameDamage, RegionsAreClippedToThePicture) {
         std::vector<PixelRect> regions;
     } cases[] = {
         {"inside", {{{10, 5}, {20, 10}}}, {{10, 5, 20, 10}}},
-        {"two, both kept", {{{0, 0}, {4, 4}}, {{90, 40}, {10, 10}}}, {{0, 0, 4, 4}, {90, 40, 10, 10}}},
+        {"two, both kept",
+         {{{0, 0}, {4, 4}}, {{90, 40}, {10, 10}}},
+         {{0, 0, 4, 4}, {90, 40, 10, 10}}},
         {"over the right and bottom edges", {{{90, 45}, {50, 50}}}, {{90, 45, 10, 5}}},
         {"from left of and above the picture", {{{-5, -5}, {10, 10}}}, {{0, 0, 5, 5}}},
         {"wholly outside", {{{200, 0}, {10, 10}}}, {}},
-        {"huge sizes do not wrap", {{{-2000000000, 0}, {4000000000u, 4000000000u}}}, {{0, 0, 100, 50}}},
+        {"huge sizes do not wrap",
+         {{{-2000000000, 0}, {4000000000u, 4000000000u}}},
+         {{0, 0, 100, 50}}},
         {"the list ends at an unused region", {{{0, 0}, {0, 0}}, {{10, 10}, {5, 5}}}, {}},
     };
     for (const auto& c : cases) {

@@ -2,8 +2,8 @@
 // permissions, whole-file replacement, and what it refuses to load or store.
 #include "platform/linux/wayland/restore_token_store.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -129,17 +129,21 @@ struct Screen {
     void paint(const PixelRect& r, uint8_t value) {
         for (int y = r.y; y < r.bottom(); ++y)
             for (int x = r.x; x < r.right(); ++x)
-                for (int c = 0; c < 3; ++c) bytes[(size_t(y) * size_t(width) + size_t(x)) * 4 + c] = uint8_t(value + c * 40);
+                for (int c = 0; c < 3; ++c)
+                    bytes[(size_t(y) * size_t(width) + size_t(x)) * 4 + c] =
+                        uint8_t(value + c * 40);
     }
 };
 
 std::vector<uint8_t> pixelsOf(const ImageBuffer& picture) {
-    return std::vector<uint8_t>(picture.plane(0), picture.plane(0) + picture.width() * picture.height() * 3 / 2);
+    return std::vector<uint8_t>(picture.plane(0),
+                                picture.plane(0) + picture.width() * picture.height() * 3 / 2);
 }
 
 std::vector<uint8_t> mapOf(const ImageBuffer& picture) {
-    return std::vector<uint8_t>(picture.changedMacroblocks(),
-                                picture.changedMacroblocks() + picture.macroblocksWide() * picture.macroblocksHigh());
+    return std::vector<uint8_t>(
+        picture.changedMacroblocks(),
+        picture.changedMacroblocks() + picture.macroblocksWide() * picture.macroblocksHigh());
 }
 
 // The NV12 picture of the screen as it is, converted whole.
@@ -216,7 +220,8 @@ TEST(ScreenCastPicture, OtherLayoutsFollowOnlyTheChangedRowsAndStayExact) {
     };
     ScreenCastPicture picture(PixelLayout::rgbx, w, h, w, h, PixelRect{0, 0, w, h});
     ImageBuffer out(w, h);
-    const std::vector<PixelRect> changes[] = {{}, {{3, 40, 10, 8}}, {{0, 0, 64, 1}, {50, 20, 2, 2}}};
+    const std::vector<PixelRect> changes[] = {
+        {}, {{3, 40, 10, 8}}, {{0, 0, 64, 1}, {50, 20, 2, 2}}};
     uint8_t colour = 0;
     for (const auto& changed : changes) {
         for (const PixelRect& r : changed) bgrx.paint(r, colour += 50);
@@ -236,7 +241,8 @@ TEST(ScreenCastPicture, ANewSizeContinuesTheNumbersAndRedrawsEveryPicture) {
     ScreenCastPicture old(PixelLayout::bgrx, w, h, w, h, PixelRect{0, 0, w, h});
     std::vector<std::unique_ptr<ImageBuffer>> pool;
     for (int i = 0; i < 3; ++i) pool.push_back(std::make_unique<ImageBuffer>(w, h));
-    for (int n = 0; n < 5; ++n) ASSERT_TRUE(old.fill(before.buffer, {}, n == 0, *pool[size_t(n) % 3]));
+    for (int n = 0; n < 5; ++n)
+        ASSERT_TRUE(old.fill(before.buffer, {}, n == 0, *pool[size_t(n) % 3]));
     ASSERT_EQ(old.sequence(), 5u);
 
     const PixelRect bars{16, 0, 64, 64};  // the square screen with bars left and right

@@ -34,7 +34,8 @@ FrameStatus frameStatusOf(const spa_buffer& buffer) {
     return kFrameStatusIdle;
 }
 
-bool appendDamage(const spa_buffer& buffer, int width, int height, std::vector<PixelRect>& regions) {
+bool appendDamage(const spa_buffer& buffer, int width, int height,
+                  std::vector<PixelRect>& regions) {
     const spa_meta* damage = damageOf(buffer);
     if (!damage || !damage->data) return false;
     const auto* region = static_cast<const spa_meta_region*>(damage->data);
@@ -46,9 +47,10 @@ bool appendDamage(const spa_buffer& buffer, int width, int height, std::vector<P
         const int64_t left = std::max<int64_t>(at.x, 0), top = std::max<int64_t>(at.y, 0);
         const int64_t right = std::min<int64_t>(int64_t(at.x) + size.width, width);
         const int64_t bottom = std::min<int64_t>(int64_t(at.y) + size.height, height);
-        const PixelRect clipped = right > left && bottom > top
-                                      ? PixelRect{int(left), int(top), int(right - left), int(bottom - top)}
-                                      : PixelRect{};
+        const PixelRect clipped =
+            right > left && bottom > top
+                ? PixelRect{int(left), int(top), int(right - left), int(bottom - top)}
+                : PixelRect{};
         if (!clipped.empty()) regions.push_back(clipped);
     }
     return true;

@@ -58,8 +58,8 @@ PixelRect fitted(int sourceWidth, int sourceHeight, int width, int height) {
     const double sw = sourceWidth, sh = sourceHeight;
     const double scale = std::min(double(width) / sw, double(height) / sh);
     return Nv12Converter::area(
-        Rect{(width - scale * sw) * 0.5, (height - scale * sh) * 0.5, scale * sw, scale * sh}, width,
-        height);
+        Rect{(width - scale * sw) * 0.5, (height - scale * sh) * 0.5, scale * sw, scale * sh},
+        width, height);
 }
 
 }  // namespace
@@ -257,8 +257,9 @@ void PipeWireCapture::formatChanged(const spa_pod* format) {
         numbered_ = picture_->sequence();
         if (width != picture_->sourceWidth() || height != picture_->sourceHeight()) resized_ = true;
     }
-    picture_ = std::make_unique<ScreenCastPicture>(*layout, width, height, settings_.width,
-                                                   settings_.height, areaFor(width, height), numbered_);
+    picture_ =
+        std::make_unique<ScreenCastPicture>(*layout, width, height, settings_.width,
+                                            settings_.height, areaFor(width, height), numbered_);
     damage_.clear();
     everything_ = true;
 

@@ -14,10 +14,10 @@
 // start() returns once the stream runs (linked to the node, streaming), or with an
 // error when it fails or does not run within the deadline (no session manager
 // links it). The first frame usually follows at once; a compositor that sends
-// frames only for damage may send the first one with the first change. Afterwards the end of the node
-// (the compositor or the portal ended the cast), a stream error or the loss of
-// the PipeWire connection calls stopped once, on the loop thread; samples also
-// come on that thread. Destruction stops the loop thread first.
+// frames only for damage may send the first one with the first change. Afterwards the end of the
+// node (the compositor or the portal ended the cast), a stream error or the loss of the PipeWire
+// connection calls stopped once, on the loop thread; samples also come on that thread. Destruction
+// stops the loop thread first.
 //
 // The stream may change its format while it runs (the monitor changed size):
 // PipeWire then takes back every buffer, and the next frame fits the new picture
@@ -119,10 +119,10 @@ private:
     // when that is not known (no damage metadata, too many parts, a new format).
     std::vector<PixelRect> damage_;
     bool everything_ = true;
-    uint64_t numbered_ = 0;       // the last picture number of an earlier format
-    int firstWidth_ = 0;          // the size of the first format; 0 before it
+    uint64_t numbered_ = 0;  // the last picture number of an earlier format
+    int firstWidth_ = 0;     // the size of the first format; 0 before it
     int firstHeight_ = 0;
-    bool resized_ = false;        // the next frame is the first of a new size
+    bool resized_ = false;       // the next frame is the first of a new size
     uint64_t next_ = 0;          // the earliest time of the next frame
     bool connected_ = false;
 

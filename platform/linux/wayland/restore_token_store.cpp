@@ -55,7 +55,8 @@ std::string RestoreTokenStore::load() const {
     if (path_.empty()) return {};
     // Non-blocking, so that a FIFO or a device put there cannot stall the start; only a
     // regular file is read.
-    const FileDescriptor file(open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    const FileDescriptor file(
+        open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!file.valid()) return {};
     struct stat info {};
     if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};

@@ -70,7 +70,8 @@ bool ScreenCastPicture::fill(const spa_buffer& buffer, const std::vector<PixelRe
     // everywhere, the bars included.
     if (updater_.sequence() == 1 && numbered_ > 0)
         std::fill_n(picture.changedMacroblocks(),
-                    size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh()), uint8_t(1));
+                    size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh()),
+                    uint8_t(1));
     picture.setSequence(sequence());
     return true;
 }

@@ -35,7 +35,9 @@ public:
     // or less than a whole picture, or picture has not the output size.
     bool fill(const spa_buffer& buffer, const std::vector<PixelRect>& changed, bool everything,
               ImageBuffer& picture);
-    bool fill(const spa_buffer& buffer, ImageBuffer& picture) { return fill(buffer, {}, true, picture); }
+    bool fill(const spa_buffer& buffer, ImageBuffer& picture) {
+        return fill(buffer, {}, true, picture);
+    }
 
     // The number of the last picture filled; `numbered` before the first.
     uint64_t sequence() const { return numbered_ + updater_.sequence(); }

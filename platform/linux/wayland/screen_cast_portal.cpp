@@ -43,18 +43,20 @@ std::variant<SdBus, Error> openBus(uint64_t timeout) {
 // arguments (a restore token it will not take), rather than failing on the way (no
 // answer in time, a lost or refused connection).
 bool refusedByPortal(SdBusError& error) {
-    return error.isSet() && (sd_bus_error_has_name(error.get(), "org.freedesktop.portal.Error.InvalidArgument") ||
-                             sd_bus_error_has_name(error.get(), "org.freedesktop.DBus.Error.InvalidArgs"));
+    return error.isSet() &&
+           (sd_bus_error_has_name(error.get(), "org.freedesktop.portal.Error.InvalidArgument") ||
+            sd_bus_error_has_name(error.get(), "org.freedesktop.DBus.Error.InvalidArgs"));
 }
 
 // What a failed call says: a call that timed out names what did not answer.
 Error callFailed(const char* member, int r, SdBusError& error, uint64_t timeout) {
     if (r == -ETIMEDOUT || sd_bus_error_has_name(error.get(), SD_BUS_ERROR_TIMEOUT) ||
         sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY))
-        return Error{kScreenCastFailed, std::string("the desktop portal did not answer ScreenCast.") +
-                                            member + " within " + seconds(timeout)};
-    return failure(std::string("ScreenCast.") + member + " failed: " +
-                   (error.isSet() ? error.message() : strerror(-r)));
+        return Error{kScreenCastFailed,
+                     std::string("the desktop portal did not answer ScreenCast.") + member +
+                         " within " + seconds(timeout)};
+    return failure(std::string("ScreenCast.") + member +
+                   " failed: " + (error.isSet() ? error.message() : strerror(-r)));
 }
 
 // 0 when the property cannot be read; timedOut (if given) tells whether that was
@@ -62,8 +64,8 @@ Error callFailed(const char* member, int r, SdBusError& error, uint64_t timeout)
 uint32_t screenCastProperty(sd_bus* bus, const char* name, bool* timedOut = nullptr) {
     SdBusError error;
     uint32_t value = 0;
-    const int r = sd_bus_get_property_trivial(bus, kPortal, kPortalPath, kScreenCast, name, error.get(),
-                                              'u', &value);
+    const int r = sd_bus_get_property_trivial(bus, kPortal, kPortalPath, kScreenCast, name,
+                                              error.get(), 'u', &value);
     if (timedOut)
         *timedOut = r == -ETIMEDOUT || sd_bus_error_has_name(error.get(), SD_BUS_ERROR_TIMEOUT) ||
                     sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY);
@@ -130,8 +132,9 @@ Answer Conversation::ask(const char* member, const AppendArguments& leading,
     }
     SdBusMessage replied(reply);
     if (!request.wait(timeout)) {
-        answer.error = Error{kScreenCastFailed, std::string("the desktop portal did not answer ScreenCast.") +
-                                                    member + " within " + seconds(timeout)};
+        answer.error =
+            Error{kScreenCastFailed, std::string("the desktop portal did not answer ScreenCast.") +
+                                         member + " within " + seconds(timeout)};
         return answer;
     }
     answer.code = request.code();
@@ -148,8 +151,9 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
     bool timedOut = false;
     const uint32_t version = screenCastProperty(bus_, "version", &timedOut);
     if (timedOut)
-        return Error{kScreenCastFailed, "the desktop portal did not answer on the session bus within " +
-                                            seconds(settings_.callTimeout)};
+        return Error{kScreenCastFailed,
+                     "the desktop portal did not answer on the session bus within " +
+                         seconds(settings_.callTimeout)};
     const uint32_t sourceTypes = screenCastProperty(bus_, "AvailableSourceTypes");
     const uint32_t cursorModes = screenCastProperty(bus_, "AvailableCursorModes");
     if (!(sourceTypes & kSourceMonitor)) return failure("the ScreenCast interface offers no monitors");
@@ -216,7 +220,8 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
         return failure("cannot build ScreenCast.OpenPipeWireRemote");
     SdBusError error;
     sd_bus_message* reply = nullptr;
-    if (const int r = sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply); r < 0)
+    if (const int r = sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply);
+        r < 0)
         return callFailed("OpenPipeWireRemote", r, error, settings_.callTimeout);
     SdBusMessage replied(reply);
     int fd = -1;
@@ -235,10 +240,12 @@ bool ScreenCastPortal::available(std::optional<Error>* silent) {
     auto opened = openBus(timeout);
     if (std::holds_alternative<Error>(opened)) return false;
     bool timedOut = false;
-    const uint32_t types = screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes", &timedOut);
+    const uint32_t types =
+        screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes", &timedOut);
     if (timedOut && silent)
-        *silent = Error{kScreenCastFailed,
-                        "the desktop portal did not answer on the session bus within " + seconds(timeout)};
+        *silent = Error{
+            kScreenCastFailed,
+            "the desktop portal did not answer on the session bus within " + seconds(timeout)};
     return types & kSourceMonitor;
 }
 
