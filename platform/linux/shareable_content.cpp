@@ -22,7 +22,9 @@ namespace {
 std::variant<std::vector<Display>, Error> displays() {
     if (isWaylandSession()) {
         if (processCapturesAudio()) return hasX11Display() ? x11Monitors() : waylandOutputs();
-        if (ScreenCastPortal::available()) return screenCastDisplays();
+        std::optional<Error> silent;  // a portal that is there but does not answer
+        if (ScreenCastPortal::available(&silent)) return screenCastDisplays();
+        if (silent) return *silent;
     }
     return x11Monitors();
 }

@@ -9,6 +9,7 @@ These tests fail (not skip) on a machine without the desktop's packages: scripts
 installs them.
 """
 import os
+import signal
 import stat
 import subprocess
 import tempfile
@@ -50,6 +51,14 @@ def last_key_picture_luma(units):
                              "-f", "rawvideo", "-pix_fmt", "gray", "-"],
                             input=join(units[last:]), capture_output=True, timeout=120)
     return result.stdout
+
+
+def gray_pictures(stream, width, height):
+    """Every decoded picture's luma plane, in order."""
+    result = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", "pipe:0", "-f", "rawvideo",
+                             "-pix_fmt", "gray", "-"], input=stream, capture_output=True, timeout=120)
+    size = width * height
+    return [result.stdout[i:i + size] for i in range(0, len(result.stdout) - size + 1, size)]
 
 
 def cpu_seconds(pid):
@@ -129,6 +138,83 @@ class StillScreen(unittest.TestCase):
         self.assertGreaterEqual(rate, 3, f"{len(units)} units in {elapsed:.1f} s")
         self.assertLessEqual(rate, 15, f"{len(units)} units in {elapsed:.1f} s")
         self.assertEqual(decode_errors(join_from_key_frame(units)), "")
+
+
+class ScreenChangesSize(unittest.TestCase):
+    """The monitor goes from 1920x1080 to 1280x1024 while a reader reads: the stream's
+    next pictures show the new screen fitted into the same size, with black bars left and
+    right, from a key frame on; the picture is whole again (no bars) after going back."""
+
+    def test_the_picture_follows_the_screen_with_bars_and_a_key_frame(self):
+        desktop.start_terminal(background="808080")  # grey: bars are told from the screen
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
+                                                    "--height", "360") as capture:
+                capture.wait_started()
+                before = access_units(capture.read(seconds=1))
+                desktop.set_mode(1280, 1024)
+                after = access_units(capture.read(seconds=2))
+                desktop.set_mode(1920, 1080)
+                back = access_units(capture.read(seconds=2))
+                status, rest = capture.finish()
+        finally:
+            desktop.kill("foot")
+            desktop.set_mode(1920, 1080)
+        self.assertEqual((status, rest), (0, b""))
+        self.assertEqual(decode_errors(join(before + after + back)), "")
+        facts, _ = probe_frames(join(before + after + back))
+        self.assertEqual((facts.get("width"), facts.get("height")), (640, 360))
+        # 1280x1024 into 640x360: 450x360 at x 95, black (luma 16) on both sides.
+        for name, upto, units, barred in (("before", before, before, False),
+                                          ("resized", before + after, after, True),
+                                          ("back", before + after + back, back, False)):
+            with self.subTest(name):
+                luma = last_key_picture_luma(upto)
+                self.assertEqual(len(luma), 640 * 360)
+                sides = [luma[y * 640 + x] for y in range(20, 340, 40) for x in (10, 80, 560, 630)]
+                middle = [luma[y * 640 + x] for y in range(20, 340, 40) for x in range(120, 520, 40)]
+                if barred:
+                    self.assertTrue(all(v <= 18 for v in sides), sides)
+                else:
+                    self.assertTrue(all(v > 40 for v in sides), sides)
+                self.assertGreater(sum(v > 40 for v in middle), len(middle) // 2, "the screen is not shown")
+        # The first picture of each new size is a key frame.
+        units = before + after + back
+        pictures = gray_pictures(join(units), 640, 360)
+        self.assertEqual(len(pictures), len(units))
+        barred = [all(p[y * 640 + x] <= 18 for y in range(20, 340, 40) for x in (10, 630)) for p in pictures]
+        changes = [i for i in range(1, len(units)) if barred[i] != barred[i - 1]]
+        self.assertEqual(len(changes), 2, barred)
+        for i in changes:
+            self.assertTrue(is_key_frame(units[i]), f"picture {i}, the first of a new size, is no key frame")
+
+
+    def test_a_change_of_size_while_nobody_reads_shows_in_the_next_readers_first_picture(self):
+        # Without a reader the newest change keeps its buffer; the new size takes every
+        # buffer back, the held one too, and the next reader sees the new screen.
+        desktop.start_terminal(background="808080")
+        try:
+            with StateHome() as state, VideoCapture(desktop.env(state), "--width", "640",
+                                                    "--height", "360") as capture:
+                capture.wait_started()
+                capture.read(3.0, enough=has_idr)
+                capture.close_reader()
+                time.sleep(0.5)  # the scrolling terminal's changes are held, not converted
+                desktop.set_mode(1280, 1024)
+                time.sleep(0.5)
+                capture.open_reader()
+                data = capture.read(3.0, enough=has_idr)
+                data += capture.read(0.3)
+                status, _ = capture.finish()
+        finally:
+            desktop.kill("foot")
+            desktop.set_mode(1920, 1080)
+        self.assertEqual(status, 0)
+        self.assertEqual(first_types(data), [SPS, PPS, IDR])
+        self.assertEqual(decode_errors(data), "")
+        first = gray_pictures(data, 640, 360)[0]
+        sides = [first[y * 640 + x] for y in range(20, 340, 40) for x in (10, 630)]
+        self.assertTrue(all(v <= 18 for v in sides), sides)
 
 
 class LateReaders(unittest.TestCase):
@@ -259,6 +345,30 @@ class Grants(unittest.TestCase):
                 self.assertNotEqual(kept.read(), "not-a-grant\n")
 
 
+class PortalSilence(unittest.TestCase):
+    def test_a_portal_that_does_not_answer_fails_the_start_with_status_3(self):
+        # A stored grant survives: the portal did not reject it, it said nothing.
+        token = "d1818748-9818-4cf2-977a-f147d86decfd\n"
+        desktop.signal("xdg-desktop-portal", signal.SIGSTOP)
+        try:
+            with StateHome() as state:
+                os.makedirs(os.path.join(state, "vx-capture"), 0o700)
+                token_file = os.path.join(state, "vx-capture", "restore-token")
+                with open(token_file, "w") as out:
+                    out.write(token)
+                started = time.monotonic()
+                status, error = run_to_end(desktop.env(state))
+                elapsed = time.monotonic() - started
+                with open(token_file) as kept:
+                    self.assertEqual(kept.read(), token)
+        finally:
+            desktop.signal("xdg-desktop-portal", signal.SIGCONT)
+        self.assertEqual(status, 3, error)
+        self.assertRegex(error, rb"^vx-capture: could not start capture: the desktop portal did not answer "
+                                rb".* within \d+ s\n$")
+        self.assertLess(elapsed, 30)
+
+
 class AudioMode(unittest.TestCase):
     def test_runs_without_asking_for_the_screen(self):
         from sound_server import SoundServer
@@ -344,6 +454,6 @@ class PipeWireEndings(unittest.TestCase):
 # unittest runs classes in the order of their names; the shared desktop must end last.
 def load_tests(loader, tests, pattern):
     suite = unittest.TestSuite()
-    for case in (MovingContent, StillScreen, LateReaders, Grants, AudioMode, PipeWireEndings, CompositorGoesAway):
+    for case in (MovingContent, StillScreen, ScreenChangesSize, LateReaders, Grants, PortalSilence, AudioMode, PipeWireEndings, CompositorGoesAway):
         suite.addTests(loader.loadTestsFromTestCase(case))
     return suite

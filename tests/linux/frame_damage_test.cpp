@@ -1,5 +1,5 @@
 // Which screen-cast buffers become complete frames: damage metadata decides, a
-// buffer without a picture never does.
+// buffer without a picture never does; and which parts of the picture they name.
 #include "platform/linux/wayland/frame_damage.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +65,53 @@ TEST(FrameDamage, ABufferWithoutAPictureIsBlankWhateverItsDamage) {
     Buffer noData(damaged);
     noData.buffer.n_datas = 0;
     EXPECT_EQ(frameStatusOf(noData.buffer), kFrameStatusBlank);
+}
+
+TEST(FrameDamage, RegionsAreClippedToThePicture) {
+    // A 100 x 50 picture.
+    const struct {
+        const char* what;
+        std::vector<spa_region> damage;
+        std::vector<PixelRect> regions;
+    } cases[] = {
+        {"inside", {{{10, 5}, {20, 10}}}, {{10, 5, 20, 10}}},
+        {"two, both kept",
+         {{{0, 0}, {4, 4}}, {{90, 40}, {10, 10}}},
+         {{0, 0, 4, 4}, {90, 40, 10, 10}}},
+        {"over the right and bottom edges", {{{90, 45}, {50, 50}}}, {{90, 45, 10, 5}}},
+        {"from left of and above the picture", {{{-5, -5}, {10, 10}}}, {{0, 0, 5, 5}}},
+        {"wholly outside", {{{200, 0}, {10, 10}}}, {}},
+        {"huge sizes do not wrap",
+         {{{-2000000000, 0}, {4000000000u, 4000000000u}}},
+         {{0, 0, 100, 50}}},
+        {"the list ends at an unused region", {{{0, 0}, {0, 0}}, {{10, 10}, {5, 5}}}, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<spa_meta_region> regions;
+        for (const spa_region& r : c.damage) regions.push_back(spa_meta_region{r});
+        spa_meta meta{SPA_META_VideoDamage, uint32_t(regions.size() * sizeof(spa_meta_region)),
+                      regions.data()};
+        spa_buffer buffer{};
+        buffer.n_metas = 1;
+        buffer.metas = &meta;
+        std::vector<PixelRect> found{{1, 1, 1, 1}};  // appended to, never replaced
+        EXPECT_TRUE(appendDamage(buffer, 100, 50, found)) << c.what;
+        std::vector<PixelRect> expected{{1, 1, 1, 1}};
+        expected.insert(expected.end(), c.regions.begin(), c.regions.end());
+        EXPECT_EQ(found, expected) << c.what;
+    }
+}
+
+TEST(FrameDamage, NoDamageMetadataMeansAllMayHaveChanged) {
+    std::vector<PixelRect> found;
+    Buffer none(std::nullopt);
+    EXPECT_FALSE(appendDamage(none.buffer, 100, 50, found));
+    spa_meta empty{SPA_META_VideoDamage, 64, nullptr};
+    spa_buffer unmapped{};
+    unmapped.n_metas = 1;
+    unmapped.metas = &empty;
+    EXPECT_FALSE(appendDamage(unmapped, 100, 50, found));
+    EXPECT_TRUE(found.empty());
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // permissions, whole-file replacement, and what it refuses to load or store.
 #include "platform/linux/wayland/restore_token_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <optional>
 
 #include "../delivery/temporary_directory.h"
+#include "platform/file_descriptor.h"
 
 namespace vx {
 namespace {
@@ -92,6 +95,28 @@ TEST(RestoreTokenStore, LoadsOnlyWhatCanBeAToken) {
         writeFile(path, c.contents);
         EXPECT_EQ(RestoreTokenStore(path).load(), c.loaded) << c.contents;
     }
+}
+
+TEST(RestoreTokenStore, ReadsOnlyARegularFile) {
+    // Whatever else lies at the path gives no token and never blocks: a FIFO with a
+    // token waiting in it (a writer holds it open, so a blocking open would pass), a
+    // FIFO nobody writes to (a blocking open would wait for ever), a folder, a link.
+    test::TemporaryDirectory directory;
+    const std::string fed = directory.file("fed-fifo"), idle = directory.file("idle-fifo");
+    ASSERT_EQ(mkfifo(fed.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(idle.c_str(), 0600), 0);
+    const FileDescriptor writer(open(fed.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(writer.valid());
+    const std::string line = std::string(kToken) + "\n";
+    ASSERT_EQ(write(writer.get(), line.data(), line.size()), ssize_t(line.size()));
+    const std::string folder = directory.file("folder");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string real = directory.file("real"), link = directory.file("link");
+    writeFile(real, kToken);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    for (const std::string& path : {fed, idle, folder, link})
+        EXPECT_EQ(RestoreTokenStore(path).load(), "") << path;
+    EXPECT_EQ(RestoreTokenStore(real).load(), kToken);
 }
 
 TEST(RestoreTokenStore, RefusesToStoreWhatCannotBeAToken) {

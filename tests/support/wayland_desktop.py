@@ -157,11 +157,20 @@ class WaylandDesktop:
     def pids(self):
         return [process.pid for _, process in self.processes]
 
-    def start_terminal(self, command="i=0; while :; do i=$((i+1)); echo line $i; sleep 0.01; done"):
-        """A full-screen terminal that scrolls: moving content."""
-        self._spawn("foot", ["foot", "--", "sh", "-c", command],
+    def start_terminal(self, command="i=0; while :; do i=$((i+1)); echo line $i; sleep 0.01; done",
+                       background=None):
+        """A full-screen terminal that scrolls: moving content. background: its colour as
+        six hex digits instead of foot's dark default."""
+        colours = ["-o", f"colors.background={background}"] if background else []
+        self._spawn("foot", ["foot", *colours, "--", "sh", "-c", command],
                     extra={"WAYLAND_DISPLAY": self.wayland_display})
         time.sleep(0.5)
+
+    def set_mode(self, width, height):
+        """Gives the headless monitor a new size; the screen cast follows it."""
+        env = self._env({"SWAYSOCK": self.swaysock})
+        subprocess.run(["swaymsg", "output", OUTPUT, "mode", f"{width}x{height}"], env=env,
+                       check=True, capture_output=True, timeout=10)
 
     def refuse(self, refusing):
         flag = os.path.join(self.folder, "refuse")
@@ -176,6 +185,12 @@ class WaylandDesktop:
                 return len(calls.read().splitlines())
         except OSError:
             return 0
+
+    def signal(self, name, number):
+        """Sends a signal to one process of the desktop (SIGSTOP: it stops answering)."""
+        for entry in self.processes:
+            if entry[0] == name:
+                entry[1].send_signal(number)
 
     def kill(self, name):
         """Kills one process of the desktop at once (SIGKILL) and forgets it."""

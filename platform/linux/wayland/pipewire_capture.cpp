@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <utility>
 
 #include "platform/linux/wayland/frame_damage.h"
 #include "platform/linux/wayland/pixel_layout.h"
@@ -21,6 +22,8 @@ namespace {
 
 // A frame that comes this much before its time is still taken (arrival jitter).
 constexpr uint64_t kEarlySlack = 2000000;
+// Beyond this many changed parts between two frames, the whole picture counts as changed.
+constexpr size_t kMostDamage = 64;
 
 const pw_core_events coreEvents = [] {
     pw_core_events events{};
@@ -49,6 +52,16 @@ const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
         SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&fastest, &slowest, &fastest)));
 }
 
+// A sourceWidth x sourceHeight screen scaled into a width x height picture, keeping
+// its aspect ratio, centred.
+PixelRect fitted(int sourceWidth, int sourceHeight, int width, int height) {
+    const double sw = sourceWidth, sh = sourceHeight;
+    const double scale = std::min(double(width) / sw, double(height) / sh);
+    return Nv12Converter::area(
+        Rect{(width - scale * sw) * 0.5, (height - scale * sh) * 0.5, scale * sw, scale * sh},
+        width, height);
+}
+
 }  // namespace
 
 std::variant<std::unique_ptr<PipeWireCapture>, Error> PipeWireCapture::start(
@@ -68,7 +81,9 @@ PipeWireCapture::PipeWireCapture(const Settings& settings, CaptureSource::Delive
       deliver_(std::move(deliver)),
       stopped_(std::move(stopped)),
       pool_(settings.width, settings.height, settings.pictures),
-      wanted_(settings.framesWanted) {}
+      wanted_(settings.framesWanted) {
+    damage_.reserve(kMostDamage);
+}
 
 PipeWireCapture::~PipeWireCapture() {
     if (!loop_) return;
@@ -114,6 +129,7 @@ std::optional<Error> PipeWireCapture::connect(const FileDescriptor& pipewire) {
         events.state_changed = &PipeWireCapture::onStateChanged;
         events.param_changed = &PipeWireCapture::onParamChanged;
         events.process = &PipeWireCapture::onProcess;
+        events.remove_buffer = &PipeWireCapture::onRemoveBuffer;
         return events;
     }();
     pw_core_add_listener(core_.get(), &coreListener_, &core, this);
@@ -207,7 +223,23 @@ void PipeWireCapture::onStateChanged(void* data, pw_stream_state, pw_stream_stat
 }
 
 void PipeWireCapture::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
-    if (id == SPA_PARAM_Format && param) static_cast<PipeWireCapture*>(data)->formatChanged(param);
+    if (id != SPA_PARAM_Format) return;
+    auto* self = static_cast<PipeWireCapture*>(data);
+    // The buffers of the old format are gone (or about to go): the one held is
+    // forgotten, never handed back.
+    self->held_ = nullptr;
+    if (param) self->formatChanged(param);
+}
+
+void PipeWireCapture::onRemoveBuffer(void* data, pw_buffer* buffer) {
+    auto* self = static_cast<PipeWireCapture*>(data);
+    if (self->held_ == buffer) self->held_ = nullptr;
+}
+
+PixelRect PipeWireCapture::areaFor(int sourceWidth, int sourceHeight) {
+    if (firstWidth_ == 0) firstWidth_ = sourceWidth, firstHeight_ = sourceHeight;
+    if (sourceWidth == firstWidth_ && sourceHeight == firstHeight_) return settings_.destination;
+    return fitted(sourceWidth, sourceHeight, settings_.width, settings_.height);
 }
 
 void PipeWireCapture::formatChanged(const spa_pod* format) {
@@ -220,13 +252,16 @@ void PipeWireCapture::formatChanged(const spa_pod* format) {
     const auto layout = pixelLayoutOf(info.format);
     if (!layout || info.size.width < 1 || info.size.height < 1)
         return fail(Error{kScreenCastFailed, "the screen cast offers no 32-bit RGB pictures"});
-    if (held_) {
-        pw_stream_queue_buffer(stream_.get(), held_);
-        held_ = nullptr;
+    const int width = int(info.size.width), height = int(info.size.height);
+    if (picture_) {
+        numbered_ = picture_->sequence();
+        if (width != picture_->sourceWidth() || height != picture_->sourceHeight()) resized_ = true;
     }
-    picture_ = std::make_unique<ScreenCastPicture>(*layout, int(info.size.width), int(info.size.height),
-                                                   settings_.width, settings_.height,
-                                                   settings_.destination);
+    picture_ =
+        std::make_unique<ScreenCastPicture>(*layout, width, height, settings_.width,
+                                            settings_.height, areaFor(width, height), numbered_);
+    damage_.clear();
+    everything_ = true;
 
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof space);
@@ -269,10 +304,20 @@ void PipeWireCapture::takeBuffers() {
             pw_stream_queue_buffer(stream_.get(), buffer);
             continue;
         }
+        noteDamage(*buffer->buffer);
         if (held_) pw_stream_queue_buffer(stream_.get(), held_);
         held_ = buffer;
     }
     deliverPending();
+}
+
+void PipeWireCapture::noteDamage(const spa_buffer& buffer) {
+    if (everything_) return;
+    if (!appendDamage(buffer, picture_->sourceWidth(), picture_->sourceHeight(), damage_) ||
+        damage_.size() > kMostDamage) {
+        damage_.clear();
+        everything_ = true;
+    }
 }
 
 void PipeWireCapture::deliverPending() {
@@ -282,15 +327,19 @@ void PipeWireCapture::deliverPending() {
     if (now + kEarlySlack < next_) return armTimer(next_ - now);
     std::shared_ptr<ImageBuffer> picture = pool_.acquire();
     if (!picture) return armTimer(std::max<uint64_t>(interval / 4, 1000000));
-    const bool filled = picture_->fill(*held_->buffer, *picture);
+    const bool filled = picture_->fill(*held_->buffer, damage_, everything_, *picture);
     pw_stream_queue_buffer(stream_.get(), held_);
     held_ = nullptr;
-    if (!filled) return;
+    if (!filled) return;  // the change stays noted for the next buffer
+    damage_.clear();
+    everything_ = false;
     next_ = std::max(next_, now) + interval;
 
     auto sample = std::make_shared<SampleBuffer>();
     sample->imageBuffer = std::move(picture);
-    sample->attachments = AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)}}};
+    AttachmentDictionary info{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)}};
+    if (std::exchange(resized_, false)) info[kStreamFrameInfoScreenResized] = true;
+    sample->attachments = AttachmentsArray{std::move(info)};
     sample->presentationTime = hostTime();
     deliver_(std::move(sample));
     markStarted();

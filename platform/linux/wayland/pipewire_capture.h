@@ -14,10 +14,17 @@
 // start() returns once the stream runs (linked to the node, streaming), or with an
 // error when it fails or does not run within the deadline (no session manager
 // links it). The first frame usually follows at once; a compositor that sends
-// frames only for damage may send the first one with the first change. Afterwards the end of the node
-// (the compositor or the portal ended the cast), a stream error or the loss of
-// the PipeWire connection calls stopped once, on the loop thread; samples also
-// come on that thread. Destruction stops the loop thread first.
+// frames only for damage may send the first one with the first change. Afterwards the end of the
+// node (the compositor or the portal ended the cast), a stream error or the loss of the PipeWire
+// connection calls stopped once, on the loop thread; samples also come on that thread. Destruction
+// stops the loop thread first.
+//
+// The stream may change its format while it runs (the monitor changed size):
+// PipeWire then takes back every buffer, and the next frame fits the new picture
+// into the same destination (or, for a size other than the first one, into the
+// whole picture with black bars, keeping its aspect ratio); that frame carries
+// kStreamFrameInfoScreenResized, so the encoder makes it a key frame. Pictures are
+// numbered across such changes.
 #include <spa/utils/hook.h>
 
 #include <atomic>
@@ -26,6 +33,7 @@
 #include <mutex>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "platform/file_descriptor.h"
 #include "platform/linux/capture_source.h"
@@ -71,6 +79,8 @@ private:
     // Loop thread.
     void formatChanged(const spa_pod* format);
     void takeBuffers();
+    void noteDamage(const spa_buffer& buffer);
+    PixelRect areaFor(int sourceWidth, int sourceHeight);
     void deliverPending();
     void armTimer(uint64_t nanoseconds);
     void fail(Error error);
@@ -80,6 +90,7 @@ private:
     static void onGlobalRemove(void* self, uint32_t id);
     static void onStateChanged(void* self, pw_stream_state old, pw_stream_state state, const char* error);
     static void onParamChanged(void* self, uint32_t id, const spa_pod* param);
+    static void onRemoveBuffer(void* self, pw_buffer* buffer);
     static void onProcess(void* self);
     static void onTimer(void* self, uint64_t expirations);
     static void onWanted(void* self, uint64_t count);
@@ -104,6 +115,14 @@ private:
     // Loop thread only.
     std::unique_ptr<ScreenCastPicture> picture_;
     pw_buffer* held_ = nullptr;  // the newest change not yet delivered
+    // What changed since the last frame delivered, in the stream's pixels; everything_
+    // when that is not known (no damage metadata, too many parts, a new format).
+    std::vector<PixelRect> damage_;
+    bool everything_ = true;
+    uint64_t numbered_ = 0;  // the last picture number of an earlier format
+    int firstWidth_ = 0;     // the size of the first format; 0 before it
+    int firstHeight_ = 0;
+    bool resized_ = false;       // the next frame is the first of a new size
     uint64_t next_ = 0;          // the earliest time of the next frame
     bool connected_ = false;
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/file_descriptor.h"
+
 namespace vx {
 
 namespace {
@@ -51,11 +53,15 @@ bool RestoreTokenStore::plausible(const std::string& token) {
 
 std::string RestoreTokenStore::load() const {
     if (path_.empty()) return {};
-    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return {};
+    // Non-blocking, so that a FIFO or a device put there cannot stall the start; only a
+    // regular file is read.
+    const FileDescriptor file(
+        open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!file.valid()) return {};
+    struct stat info {};
+    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
     char bytes[kLongestToken + 2];
-    const ssize_t got = read(fd, bytes, sizeof bytes);
-    close(fd);
+    const ssize_t got = read(file.get(), bytes, sizeof bytes);
     if (got <= 0) return {};
     std::string token(bytes, size_t(got));
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();

@@ -19,8 +19,10 @@ public:
     // The path from the environment; empty when neither XDG_STATE_HOME nor HOME is set.
     static std::string defaultPath();
 
-    // The stored token, or empty when none is stored or the file holds something
-    // that cannot be a token (anything but 1 to 128 letters, digits, '-' and '_').
+    // The stored token, or empty when none is stored, the path names anything but a
+    // regular file (never waited on: a FIFO there is not opened for long), or the file
+    // holds something that cannot be a token (anything but 1 to 128 letters, digits,
+    // '-' and '_').
     std::string load() const;
     // False when the token could not be written (the old one, if any, stays).
     bool save(const std::string& token) const;

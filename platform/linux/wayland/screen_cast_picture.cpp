@@ -3,6 +3,8 @@
 #include <linux/dma-buf.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
+
 namespace vx {
 
 namespace {
@@ -29,15 +31,18 @@ private:
 }  // namespace
 
 ScreenCastPicture::ScreenCastPicture(PixelLayout layout, int sourceWidth, int sourceHeight,
-                                     int width, int height, PixelRect area)
+                                     int width, int height, PixelRect area, uint64_t numbered)
     : layout_(layout),
       sourceWidth_(sourceWidth),
       sourceHeight_(sourceHeight),
-      converter_(sourceWidth, sourceHeight, width, height, area) {
+      numbered_(numbered),
+      updater_(Nv12Converter(sourceWidth, sourceHeight, width, height, area)) {
     if (layout != PixelLayout::bgrx) scratch_.resize(size_t(sourceWidth) * size_t(sourceHeight) * 4);
 }
 
-bool ScreenCastPicture::fill(const spa_buffer& buffer, ImageBuffer& picture) {
+bool ScreenCastPicture::fill(const spa_buffer& buffer, const std::vector<PixelRect>& changed,
+                             bool everything, ImageBuffer& picture) {
+    if (!updater_.converter().fits(picture)) return false;
     if (buffer.n_datas < 1 || !buffer.datas) return false;
     const spa_data& data = buffer.datas[0];
     if (!data.data || !data.chunk) return false;
@@ -48,12 +53,46 @@ bool ScreenCastPicture::fill(const spa_buffer& buffer, ImageBuffer& picture) {
     const size_t needed = offset + stride * size_t(sourceHeight_ - 1) + row;
     if (needed > data.maxsize) return false;
 
+    // The updater numbers from 1; pictures keep the numbers of this whole stream. One
+    // that holds a frame of an earlier size, or none, is converted whole.
+    const uint64_t held = picture.sequence();
+    picture.setSequence(held > numbered_ ? held - numbered_ : 0);
+
     DmaBufRead reading(data);
     const uint8_t* pixels = static_cast<const uint8_t*>(data.data) + offset;
-    if (layout_ == PixelLayout::bgrx) return converter_.convert(pixels, stride, picture);
-    for (int y = 0; y < sourceHeight_; ++y)
+    if (layout_ == PixelLayout::bgrx) {
+        updater_.update(pixels, stride, changed, everything, picture);
+    } else {
+        rewriteRows(pixels, stride, changed, everything);
+        updater_.update(scratch_.data(), row, changed, everything, picture);
+    }
+    // The first picture of a new size differs from the last of the old one
+    // everywhere, the bars included.
+    if (updater_.sequence() == 1 && numbered_ > 0)
+        std::fill_n(picture.changedMacroblocks(),
+                    size_t(picture.macroblocksWide()) * size_t(picture.macroblocksHigh()),
+                    uint8_t(1));
+    picture.setSequence(sequence());
+    return true;
+}
+
+void ScreenCastPicture::rewriteRows(const uint8_t* pixels, size_t stride,
+                                    const std::vector<PixelRect>& changed, bool everything) {
+    // The scratch picture is kept whole and current: only the rows that changed are
+    // rewritten, once it was filled.
+    int top = 0, bottom = sourceHeight_;
+    if (!everything && scratchFilled_) {
+        top = sourceHeight_, bottom = 0;
+        for (const PixelRect& r : changed) {
+            if (r.empty()) continue;
+            top = std::min(top, std::max(r.y, 0));
+            bottom = std::max(bottom, std::min(r.bottom(), sourceHeight_));
+        }
+    }
+    const size_t row = size_t(sourceWidth_) * 4;
+    for (int y = top; y < bottom; ++y)
         toBgrx(layout_, pixels + stride * size_t(y), size_t(sourceWidth_), scratch_.data() + row * size_t(y));
-    return converter_.convert(scratch_.data(), row, picture);
+    scratchFilled_ = true;
 }
 
 }  // namespace vx

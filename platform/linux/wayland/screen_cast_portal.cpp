@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include <cstring>
 
 #include <functional>
@@ -24,20 +26,50 @@ constexpr uint32_t kPersistUntilRevoked = 2;
 
 Error failure(const std::string& what) { return Error{kScreenCastFailed, "desktop portal: " + what}; }
 
-std::variant<SdBus, Error> openBus() {
+std::string seconds(uint64_t microseconds) { return std::to_string(microseconds / 1000000) + " s"; }
+
+// Every call on the bus, the connection's own greeting included, gives up after
+// timeout microseconds.
+std::variant<SdBus, Error> openBus(uint64_t timeout) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_user(&bus);
     if (r < 0) return failure(std::string("cannot reach the session bus (") + strerror(-r) + ")");
-    return SdBus(bus);
+    SdBus opened(bus);
+    sd_bus_set_method_call_timeout(bus, timeout);
+    return opened;
 }
 
-uint32_t screenCastProperty(sd_bus* bus, const char* name) {
+// Whether a failed call was answered by the portal itself with a refusal of its
+// arguments (a restore token it will not take), rather than failing on the way (no
+// answer in time, a lost or refused connection).
+bool refusedByPortal(SdBusError& error) {
+    return error.isSet() &&
+           (sd_bus_error_has_name(error.get(), "org.freedesktop.portal.Error.InvalidArgument") ||
+            sd_bus_error_has_name(error.get(), "org.freedesktop.DBus.Error.InvalidArgs"));
+}
+
+// What a failed call says: a call that timed out names what did not answer.
+Error callFailed(const char* member, int r, SdBusError& error, uint64_t timeout) {
+    if (r == -ETIMEDOUT || sd_bus_error_has_name(error.get(), SD_BUS_ERROR_TIMEOUT) ||
+        sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY))
+        return Error{kScreenCastFailed,
+                     std::string("the desktop portal did not answer ScreenCast.") + member +
+                         " within " + seconds(timeout)};
+    return failure(std::string("ScreenCast.") + member +
+                   " failed: " + (error.isSet() ? error.message() : strerror(-r)));
+}
+
+// 0 when the property cannot be read; timedOut (if given) tells whether that was
+// because nobody answered in time.
+uint32_t screenCastProperty(sd_bus* bus, const char* name, bool* timedOut = nullptr) {
     SdBusError error;
     uint32_t value = 0;
-    if (sd_bus_get_property_trivial(bus, kPortal, kPortalPath, kScreenCast, name, error.get(), 'u',
-                                    &value) < 0)
-        return 0;
-    return value;
+    const int r = sd_bus_get_property_trivial(bus, kPortal, kPortalPath, kScreenCast, name,
+                                              error.get(), 'u', &value);
+    if (timedOut)
+        *timedOut = r == -ETIMEDOUT || sd_bus_error_has_name(error.get(), SD_BUS_ERROR_TIMEOUT) ||
+                    sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY);
+    return r < 0 ? 0 : value;
 }
 
 // What one step of the conversation brought.
@@ -91,16 +123,18 @@ Answer Conversation::ask(const char* member, const AppendArguments& leading,
     }
     SdBusError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply) < 0) {
-        answer.callRefused = error.isSet();
-        answer.error = failure(std::string("ScreenCast.") + member + " failed: " +
-                               (error.isSet() ? error.message() : "no reply"));
+    // The portal answers the call itself at once; only the Response may wait for the user.
+    r = sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply);
+    if (r < 0) {
+        answer.callRefused = refusedByPortal(error);
+        answer.error = callFailed(member, r, error, settings_.callTimeout);
         return answer;
     }
     SdBusMessage replied(reply);
     if (!request.wait(timeout)) {
-        answer.error = failure(std::string("no answer to ScreenCast.") + member + " within " +
-                               std::to_string(timeout / 1000000) + " s");
+        answer.error =
+            Error{kScreenCastFailed, std::string("the desktop portal did not answer ScreenCast.") +
+                                         member + " within " + seconds(timeout)};
         return answer;
     }
     answer.code = request.code();
@@ -114,7 +148,12 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
                                                                      const std::string& token,
                                                                      bool& tokenRejected) {
     tokenRejected = false;
-    const uint32_t version = screenCastProperty(bus_, "version");
+    bool timedOut = false;
+    const uint32_t version = screenCastProperty(bus_, "version", &timedOut);
+    if (timedOut)
+        return Error{kScreenCastFailed,
+                     "the desktop portal did not answer on the session bus within " +
+                         seconds(settings_.callTimeout)};
     const uint32_t sourceTypes = screenCastProperty(bus_, "AvailableSourceTypes");
     const uint32_t cursorModes = screenCastProperty(bus_, "AvailableCursorModes");
     if (!(sourceTypes & kSourceMonitor)) return failure("the ScreenCast interface offers no monitors");
@@ -181,9 +220,9 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
         return failure("cannot build ScreenCast.OpenPipeWireRemote");
     SdBusError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply) < 0)
-        return failure(std::string("ScreenCast.OpenPipeWireRemote failed: ") +
-                       (error.isSet() ? error.message() : "no reply"));
+    if (const int r = sd_bus_call(bus_, call.get(), settings_.callTimeout, error.get(), &reply);
+        r < 0)
+        return callFailed("OpenPipeWireRemote", r, error, settings_.callTimeout);
     SdBusMessage replied(reply);
     int fd = -1;
     if (sd_bus_message_read(replied.get(), "h", &fd) < 0 || fd < 0)
@@ -196,17 +235,25 @@ std::variant<std::shared_ptr<PortalGrant>, Error> Conversation::run(SdBus bus,
 
 }  // namespace
 
-bool ScreenCastPortal::available() {
-    auto opened = openBus();
+bool ScreenCastPortal::available(std::optional<Error>* silent) {
+    const uint64_t timeout = Settings{}.callTimeout;
+    auto opened = openBus(timeout);
     if (std::holds_alternative<Error>(opened)) return false;
-    return screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes") & kSourceMonitor;
+    bool timedOut = false;
+    const uint32_t types =
+        screenCastProperty(std::get<SdBus>(opened).get(), "AvailableSourceTypes", &timedOut);
+    if (timedOut && silent)
+        *silent = Error{
+            kScreenCastFailed,
+            "the desktop portal did not answer on the session bus within " + seconds(timeout)};
+    return types & kSourceMonitor;
 }
 
 std::variant<std::shared_ptr<PortalGrant>, Error> ScreenCastPortal::request(const Settings& settings) {
     RestoreTokenStore store(settings.tokenPath);
     std::string token = store.load();
     for (;;) {
-        auto opened = openBus();
+        auto opened = openBus(settings.callTimeout);
         if (auto* error = std::get_if<Error>(&opened)) return *error;
         SdBus bus = std::move(std::get<SdBus>(opened));
         sd_bus* raw = bus.get();

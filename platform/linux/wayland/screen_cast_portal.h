@@ -3,12 +3,19 @@
 // org.freedesktop.portal.Desktop): CreateSession, SelectSources (one monitor, the
 // cursor drawn in where offered, the grant kept with persist_mode 2 and the
 // restore token of the last grant), Start, OpenPipeWireRemote. Each step answers
-// through its Request's Response signal and has a deadline.
+// through its Request's Response signal and has a deadline: every call and the
+// property reads must be answered within callTimeout, and so must CreateSession's
+// Response; the Responses of SelectSources and Start, where the portal may show its
+// chooser, get chooserTimeout. A step that is not answered in time fails the start
+// with "the desktop portal did not answer ... within N s".
 //
-// A restore token the portal rejects is dropped and the user is asked again; the
-// token of each new grant replaces the stored one. Runs on the calling thread and
+// A restore token the portal itself rejects (a refusal of the call's arguments, or a
+// failure response to a request that carried it) is dropped and the user is asked
+// again; a time-out or a failure of the bus on the way keeps it. The token of each
+// new grant replaces the stored one. Runs on the calling thread and
 // blocks until the grant or an error (the user may take a while to choose).
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -27,8 +34,10 @@ public:
     };
 
     // True when the session bus has the portal with a ScreenCast interface that
-    // offers monitors (probing may start the portal through bus activation).
-    static bool available();
+    // offers monitors (probing may start the portal through bus activation). When
+    // false because the portal did not answer within the call deadline, silent (if
+    // given) receives the error that says so.
+    static bool available(std::optional<Error>* silent = nullptr);
 
     // Refusal by the user: kUserDeclinedCapture. Anything else that fails:
     // kScreenCastFailed and what failed.
