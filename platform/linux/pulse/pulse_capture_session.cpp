@@ -1,10 +1,13 @@
 #include "platform/linux/pulse/pulse_capture_session.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/rtclock.h>
+#include <pulse/timeval.h>
 
 #include "platform/linux/pulse/pulse_operation.h"
 
@@ -27,6 +30,9 @@ constexpr size_t kHoldMilliseconds = 1000;
 constexpr uint64_t kRefreshMicroseconds = 500 * 1000;
 // Going back from the mix to the plain monitor fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
+// How long the start waits for the server. The content query before it waits at most
+// its own patience (pulse_applications.cpp): together they stay under five seconds.
+constexpr uint64_t kStartPatienceSeconds = 3;
 
 size_t framesOf(const pa_sample_spec& sampleSpec, size_t milliseconds) {
     return std::max<size_t>(1, size_t(sampleSpec.rate) * milliseconds / 1000);
@@ -56,10 +62,24 @@ PulseCaptureSession::~PulseCaptureSession() = default;
 void PulseCaptureSession::begin() {
     auto error = control_.connect([this] { queryServer(); },
                                   [this](const Error& error) { end(error); });
-    if (error) settle(error);
+    if (error) {
+        settle(error);
+        return;
+    }
+    startDeadline_ = PulseTimeEvent(loop_.api(), control_.context(),
+                                    pa_rtclock_now() + kStartPatienceSeconds * PA_USEC_PER_SEC,
+                                    onStartDeadline, this);
+}
+
+void PulseCaptureSession::onStartDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                          void* userdata) {
+    auto* self = static_cast<PulseCaptureSession*>(userdata);
+    self->settle(Error{PA_ERR_TIMEOUT, std::string(self->waitingFor_) + " within " +
+                                           std::to_string(kStartPatienceSeconds) + " s"});
 }
 
 void PulseCaptureSession::queryServer() {
+    if (!settled_) waitingFor_ = "the sound server did not answer";
     dropOperation(pa_context_get_server_info(control_.context(), onServerInfo, this));
 }
 
@@ -136,6 +156,7 @@ void PulseCaptureSession::recordMonitor() {
         retiredClocks_.push_back(std::move(clock_));
         loop_.later([this] { retiredClocks_.clear(); });
     }
+    if (!settled_) waitingFor_ = "the sound server did not start recording its output";
     uint64_t generation = ++clockGeneration_;
     clock_ = std::make_unique<PulseRecordStream>(control_.context(), "vx-capture", spec_);
     auto error = clock_->connect(
@@ -163,6 +184,7 @@ void PulseCaptureSession::settle(std::optional<Error> failure) {
     if (settled_) return;
     settled_ = true;
     failure_ = std::move(failure);
+    startDeadline_ = PulseTimeEvent();  // may be the one calling: freeing a firing timer is allowed
     loop_.signal();
 }
 

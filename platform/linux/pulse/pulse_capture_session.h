@@ -17,6 +17,9 @@
 // is always the plain monitor. The players are recorded before the output's own
 // volume and mute, so the mix gets them applied like the monitor has them.
 //
+// A server that does not answer ends the start after a few seconds with an error that
+// says which step it left unanswered.
+//
 // Made, begun and destroyed with the loop's lock held (or the loop stopped). The
 // outcome is known once settled() (the loop is signalled then); deliver and stopped
 // run on the loop thread, stopped at most once and only after a successful start.
@@ -37,6 +40,7 @@
 #include "platform/linux/pulse/pulse_mainloop.h"
 #include "platform/linux/pulse/pulse_record_stream.h"
 #include "platform/linux/pulse/pulse_server_tracker.h"
+#include "platform/linux/pulse/pulse_time_event.h"
 #include "platform/linux/pulse/sound_crossfade.h"
 #include "platform/linux/pulse/sound_mixer.h"
 #include "platform/linux/pulse/sound_samples.h"
@@ -76,6 +80,8 @@ private:
     void recordMonitor();
     void clockEnded(const Error& error);
     void settle(std::optional<Error> failure);
+    static void onStartDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                void* userdata);
     void end(const Error& error);
 
     void announced(uint32_t index);
@@ -96,6 +102,7 @@ private:
     size_t holdLeft_ = 0;
 
     bool settled_ = false;
+    const char* waitingFor_ = "the sound server did not answer";  // what the start waits on
     std::optional<Error> failure_;
     bool ended_ = false;
     std::optional<Error> clockLost_;  // the monitor's recording ended; is there another output?
@@ -116,6 +123,7 @@ private:
     std::vector<std::unique_ptr<PulseInputMonitor>> retired_;
 
     PulseConnection control_;
+    PulseTimeEvent startDeadline_;  // until settled; destroyed before control_
     std::unique_ptr<PulseServerTracker> tracker_;
     uint64_t clockGeneration_ = 0;  // a replaced clock's late callbacks are ignored
     std::unique_ptr<PulseRecordStream> clock_;  // destroyed before control_
