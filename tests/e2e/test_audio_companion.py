@@ -1,0 +1,199 @@
+"""The companion left out whenever it plays, on both sound servers (PulseAudio, and PipeWire with
+WirePlumber and pipewire-pulse): a companion that is nowhere when the capture starts and only
+then connects and plays, naming itself in its own code or through its environment, or that
+plays, quits and plays again. Another player plays a steady tone all along: it must keep its
+level and stay free of clicks and gaps while the capture switches between the plain monitor
+and the mix that leaves the companion out.
+
+Then the sound server that never answers, and libpulse's own lines kept off standard error.
+"""
+import math
+import os
+import resource
+import subprocess
+import threading
+import time
+import unittest
+
+from sound_server import MuteSoundServer, PipeWireSoundServer, SoundServer, s16_channels, tone_dbfs
+from test_audio_capture import BINARY, BUILD_DIR, SENDER, Capture
+from virtual_display import VirtualDisplay, require_tools
+
+PLAYER = os.path.join(BUILD_DIR, "companion-player")
+RATE = 48000
+OTHER_HZ = 441.0          # not a divisor of any buffer length: a shift in time shows as a phase jump
+COMPANION_HZ = 1000.0
+AMPLITUDE = 0.5
+COMPANION_BELOW = -50.0   # dBFS
+OTHER_WITHIN = 1.0        # dB of its level on the plain monitor
+ROUGHNESS_BELOW = 3.0     # a clean sine is 1 (see roughness)
+DIP_BELOW = 1.0           # dB
+
+
+def roughness(samples):
+    """The largest second difference of samples, in units of a clean sine's of OTHER_HZ at
+    AMPLITUDE: 1 for the tone as played; a step (click) or a cut shows as many times that."""
+    clean = AMPLITUDE * (2 * math.pi * OTHER_HZ / RATE) ** 2
+    worst = max(abs(samples[i + 1] - 2 * samples[i] + samples[i - 1]) for i in range(1, len(samples) - 1))
+    return worst / clean
+
+
+def dip(samples, milliseconds=5):
+    """How far in dB the quietest block of samples falls below the median block (RMS): a gap,
+    or two copies of the tone out of phase faded into each other, shows as a dip."""
+    size = RATE * milliseconds // 1000
+    levels = sorted(10 * math.log10(max(sum(x * x for x in samples[i:i + size]) / size, 1e-20))
+                    for i in range(0, len(samples) - size + 1, size))
+    return levels[len(levels) // 2] - levels[0]
+
+
+class CompanionOnBothServers:
+    """The cases; a subclass names the server."""
+
+    Server = None
+
+    def setUp(self):
+        if not os.path.exists(PLAYER):
+            self.skipTest(f"{PLAYER} is not built")
+        self.display = VirtualDisplay(320, 240)
+        self.display.start()
+        self.addCleanup(self.display.stop)
+        self.server = self.Server()
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.capture = Capture(self.server.env(base=self.display.env()), "--rate", str(RATE))
+        self.addCleanup(self.capture.close)
+        self.assertEqual(self.capture.started_line(), b"started\n")
+        self.assertTrue(self.capture.wait_for(1), "no audio came")
+
+    def position(self):
+        """Where the capture is now, in frames."""
+        return self.capture.size() // 4
+
+    def play_in_code(self, seconds):
+        player = subprocess.run([PLAYER, SENDER, str(COMPANION_HZ), str(seconds)], env=self.server.env(),
+                                capture_output=True, timeout=30)
+        self.assertEqual(player.returncode, 0, player.stderr)
+
+    def play_from_environment(self, seconds):
+        self.server.play_tone(int(COMPANION_HZ), seconds=seconds, identity=SENDER).wait(30)
+
+    def run_case(self, companion):
+        """Plays the other tone, then runs companion() (which plays and returns once done), then
+        lets the capture go back to the plain monitor; returns the measures."""
+        path = self.tone(OTHER_HZ, 9)
+        other_started = self.position()
+        self.server.play_file(path)
+        time.sleep(1.5)
+        companion_from = self.position()
+        companion()
+        companion_to = self.position()
+        time.sleep(2.0)   # the capture returns to the plain monitor (after a second's hold)
+        end = self.position()
+        self.assertTrue(self.capture.wait_for(end * 4))
+        left, right = s16_channels(self.capture.segment(0, end * 4), 2)
+        steady = slice(other_started + RATE // 2, end)
+        measures = {
+            "companion dBFS": max(tone_dbfs(channel[companion_from:companion_to], RATE, COMPANION_HZ)
+                                  for channel in (left, right)),
+            "other before dBFS": tone_dbfs(left[other_started + RATE // 2:companion_from], RATE, OTHER_HZ),
+            "other with companion dBFS": tone_dbfs(left[companion_from:companion_to], RATE, OTHER_HZ),
+            "other roughness": max(roughness(channel[steady]) for channel in (left, right)),
+            "other dip dB": max(dip(channel[steady]) for channel in (left, right)),
+        }
+        print(f"\n{self.server.name}: " + ", ".join(f"{k} {v:.2f}" for k, v in measures.items()))
+        self.assertEqual(self.capture.end(), (0, b""))
+        return measures
+
+    def tone(self, frequency, seconds):
+        path = os.path.join(self.server.folder, f"other-{frequency}-{seconds}.wav")
+        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "2", "-b", "16", path, "synth", str(seconds),
+                        "sine", str(frequency), "vol", str(AMPLITUDE)], check=True, capture_output=True)
+        return path
+
+    def check(self, measures):
+        self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
+        self.assertAlmostEqual(measures["other with companion dBFS"], measures["other before dBFS"],
+                               delta=OTHER_WITHIN, msg=measures)
+        self.assertLess(measures["other roughness"], ROUGHNESS_BELOW, measures)
+        self.assertLess(measures["other dip dB"], DIP_BELOW, measures)
+
+    def test_companion_naming_itself_in_code_and_connecting_after_the_start(self):
+        self.check(self.run_case(lambda: self.play_in_code(1.5)))
+
+    def test_companion_naming_itself_through_its_environment_after_the_start(self):
+        self.check(self.run_case(lambda: self.play_from_environment(1.5)))
+
+    def test_companion_that_plays_quits_and_plays_again(self):
+        def twice():
+            self.play_in_code(1.0)
+            time.sleep(1.5)   # long enough for the capture to go back to the plain monitor
+            self.play_in_code(1.0)
+        self.check(self.run_case(twice))
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
+class CompanionOnPulseAudioTest(CompanionOnBothServers, unittest.TestCase):
+    Server = SoundServer
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@require_tools("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl", "pacat", "sox", "Xvfb")
+class CompanionOnPipeWireTest(CompanionOnBothServers, unittest.TestCase):
+    Server = PipeWireSoundServer
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@require_tools("Xvfb")
+class SoundServerThatNeverAnswersTest(unittest.TestCase):
+    BOUND = 5.0   # seconds (libpulse's own time-out is about 30)
+
+    def test_the_start_fails_within_the_bound_with_one_line(self):
+        with VirtualDisplay(320, 240) as display, MuteSoundServer() as mute:
+            started = time.monotonic()
+            capture = Capture(mute.env(base=display.env()))
+            self.addCleanup(capture.close)
+            status, rest = capture.finish(timeout=30)
+            elapsed = time.monotonic() - started
+            print(f"\nsilent server: the start failed after {elapsed:.2f} s")
+            self.assertEqual(status, 3)
+            self.assertEqual(rest.decode(), "vx-capture: could not start capture: "
+                                            "the sound server did not answer within 3 s\n")
+            self.assertLess(elapsed, self.BOUND)
+            self.assertEqual(capture.size(), 0)
+            self.assertTrue(mute.accepted, "the sound server was never asked")
+
+
+@unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
+@require_tools("pulseaudio", "pactl", "pacat", "sox", "Xvfb")
+class OnlyOurLinesTest(unittest.TestCase):
+    def test_few_descriptors_give_one_line_of_ours(self):
+        # With so few descriptors, some step of the start finds none left (libpulse's socket
+        # among them); whatever fails, standard error holds our one line only.
+        with VirtualDisplay(320, 240) as display, SoundServer() as server:
+            for limit in (8, 10, 12, 14, 16, 20):
+                with self.subTest(limit=limit):
+                    def few():
+                        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+                    process = subprocess.Popen([BINARY, "audio"], env=server.env(base=display.env()),
+                                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.PIPE, preexec_fn=few)
+                    timer = threading.Timer(3.0, lambda: process.stdin.close())
+                    timer.start()
+                    try:
+                        status = process.wait(20)
+                    finally:
+                        timer.cancel()
+                    lines = process.stderr.read().decode().splitlines()
+                    process.stderr.close()
+                    if lines[:1] == ["started"]:
+                        lines = lines[1:]
+                    for line in lines:
+                        self.assertTrue(line.startswith("vx-capture: "), lines)
+                    self.assertLessEqual(len(lines), 1, lines)
+                    self.assertIn(status, (0, 3), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
