@@ -21,7 +21,7 @@ from virtual_display import VirtualDisplay, require_tools
 
 PLAYER = os.path.join(BUILD_DIR, "companion-player")
 RATE = 48000
-OTHER_HZ = 441.0          # not a divisor of any buffer length: a shift in time shows as a phase jump
+OTHER_HZ = 480.0          # 4.8 cycles in a 10 ms fragment: a shift in time shows as a phase jump
 COMPANION_HZ = 1000.0
 AMPLITUDE = 0.5
 COMPANION_BELOW = -50.0   # dBFS
@@ -81,7 +81,7 @@ class CompanionOnBothServers:
     def run_case(self, companion):
         """Plays the other tone, then runs companion() (which plays and returns once done), then
         lets the capture go back to the plain monitor; returns the measures."""
-        path = self.tone(OTHER_HZ, 9)
+        path = self.tone(OTHER_HZ, 14)
         other_started = self.position()
         self.server.play_file(path)
         time.sleep(1.5)
@@ -92,17 +92,22 @@ class CompanionOnBothServers:
         end = self.position()
         self.assertTrue(self.capture.wait_for(end * 4))
         left, right = s16_channels(self.capture.segment(0, end * 4), 2)
-        steady = slice(other_started + RATE // 2, end)
+        lead = companion_from - int(0.8 * RATE)   # the other player surely plays from here on
+        self.assertGreater(lead, other_started)
+        steady = slice(lead, end)
         measures = {
             "companion dBFS": max(tone_dbfs(channel[companion_from:companion_to], RATE, COMPANION_HZ)
                                   for channel in (left, right)),
-            "other before dBFS": tone_dbfs(left[other_started + RATE // 2:companion_from], RATE, OTHER_HZ),
+            "other before dBFS": tone_dbfs(left[lead:companion_from], RATE, OTHER_HZ),
             "other with companion dBFS": tone_dbfs(left[companion_from:companion_to], RATE, OTHER_HZ),
             "other roughness": max(roughness(channel[steady]) for channel in (left, right)),
             "other dip dB": max(dip(channel[steady]) for channel in (left, right)),
         }
         print(f"\n{self.server.name}: " + ", ".join(f"{k} {v:.2f}" for k, v in measures.items()))
         self.assertEqual(self.capture.end(), (0, b""))
+        if os.environ.get("VX_KEEP_PCM"):
+            with open(os.environ["VX_KEEP_PCM"], "wb") as f:
+                f.write(self.capture.segment(steady.start * 4, end * 4))
         return measures
 
     def tone(self, frequency, seconds):

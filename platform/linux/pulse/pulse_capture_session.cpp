@@ -15,10 +15,15 @@ namespace vx {
 
 namespace {
 
-// Fragments the server is asked for, and the cushion each kept player builds up
-// before it is mixed (10 ms glitched at 44.1 kHz).
+// Fragments the server is asked for, and how far the capture runs behind the
+// monitor: the cushion the kept players' streams need to have arrived by then
+// (20 ms glitched now and then on PipeWire's server).
 constexpr size_t kFragmentMilliseconds = 10;
-constexpr size_t kCushionMilliseconds = 20;
+constexpr size_t kDelayMilliseconds = 30;
+// A new player is found on the monitor's timeline by matching this much of its
+// sound within this far either side of where it was put.
+constexpr size_t kMatchMilliseconds = 40;
+constexpr size_t kSearchMilliseconds = 25;
 // A player lane that grows past this has lost its clock and is cut back.
 constexpr size_t kLaneLimitMilliseconds = 200;
 // Mixing goes on this long after the last excluded player left, so that its last
@@ -28,7 +33,7 @@ constexpr size_t kLaneLimitMilliseconds = 200;
 constexpr size_t kHoldMilliseconds = 1000;
 // How often the players are listed again, for moves the server did not report.
 constexpr uint64_t kRefreshMicroseconds = 500 * 1000;
-// Going back from the mix to the plain monitor fades over this long.
+// Going from the plain monitor to the mix and back fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
 // How long the start waits for the server. The content query before it waits at most
 // its own patience (pulse_applications.cpp): together they stay under five seconds.
@@ -52,8 +57,11 @@ PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_sp
       fragmentFrames_(framesOf(sampleSpec, kFragmentMilliseconds)),
       holdFrames_(framesOf(sampleSpec, kHoldMilliseconds)),
       samples_(sampleSpec.rate, sampleSpec.channels),
-      mixer_(sampleSpec.channels, framesOf(sampleSpec, kCushionMilliseconds),
-             framesOf(sampleSpec, kLaneLimitMilliseconds)),
+      mixer_(sampleSpec.channels,
+             SoundMixer::Frames{framesOf(sampleSpec, kDelayMilliseconds),
+                                framesOf(sampleSpec, kMatchMilliseconds),
+                                framesOf(sampleSpec, kSearchMilliseconds),
+                                framesOf(sampleSpec, kLaneLimitMilliseconds)}),
       crossfade_(sampleSpec.channels, framesOf(sampleSpec, kFadeMilliseconds)),
       control_(loop.api(), "vx-capture") {}
 
@@ -269,10 +277,11 @@ void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
         if (present) holdLeft_ = holdFrames_;
         bool toMix = present || holdLeft_ > 0;
         if (!present) holdLeft_ -= std::min(holdLeft_, frames);
-        mixer_.mix(made.frames, frames);
+        delayed_.resize(frames * spec_.channels);
+        mixer_.clock(data, frames, delayed_.data(), made.frames);
         if (sinkGain_ != 1.0f)
             for (size_t i = 0; i < frames * spec_.channels; ++i) made.frames[i] *= sinkGain_;
-        crossfade_.blend(data, made.frames, frames, toMix);
+        crossfade_.blend(delayed_.data(), made.frames, frames, toMix);
     }
     if (deliver_) deliver_(std::move(made.sample));
 }

@@ -7,15 +7,18 @@
 // away and another is the default), the capture moves to the new one.
 //
 // A player is excluded when its own identity or its owner client's is one of the
-// excluded identities, whenever it appears during the capture. While no excluded
-// player is present, the sample is the clock's chunk (the plain monitor). Otherwise
-// each kept player of the sink is recorded on a connection of its own and the
-// sample is their mix, as many frames as the clock chunk. A player whose details
-// are not known yet counts as excluded, so that an excluded player is left out
-// from its first sound; the mix goes on a moment after the last excluded player
-// left, then fades back to the monitor. Without any excluded identity the capture
-// is always the plain monitor. The players are recorded before the output's own
-// volume and mute, so the mix gets them applied like the monitor has them.
+// excluded identities, whenever it appears during the capture. Each kept player of
+// the sink is recorded on a connection of its own and mixed in step with the
+// monitor (SoundMixer), a few tens of milliseconds behind it. While no excluded
+// player is present, the sample is the monitor as it was that much earlier (the
+// plain monitor); otherwise it is the mix of the kept players, as many frames as
+// the clock chunk. A player whose details are not known yet counts as excluded, so
+// that an excluded player is left out from its first sound; the mix goes on a moment
+// after the last excluded player left. Both ways the capture fades between the two,
+// which are the same sound at the same moment. Without any excluded identity the
+// capture is always the plain monitor, undelayed. The players are recorded before
+// the output's own volume and mute, so the mix gets them applied like the monitor
+// has them.
 //
 // A server that does not answer ends the start after a few seconds with an error that
 // says which step it left unanswered.
@@ -115,6 +118,7 @@ private:
 
     SoundSamples samples_;
     SoundMixer mixer_;
+    std::vector<float> delayed_;  // the monitor as it was, in step with the mix
     SoundCrossfade crossfade_;
     std::map<uint32_t, Player> players_;
     uint64_t nextMonitor_ = 1;
