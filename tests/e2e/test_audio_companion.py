@@ -38,10 +38,11 @@ def roughness(samples):
     return worst / clean
 
 
-def dip(samples, milliseconds=5):
-    """How far in dB the quietest block of samples falls below the median block (RMS): a gap,
-    or two copies of the tone out of phase faded into each other, shows as a dip."""
-    size = RATE * milliseconds // 1000
+def dip(samples, periods=2):
+    """How far in dB the quietest block of samples falls below the median block (RMS), blocks
+    of whole periods of OTHER_HZ: a gap, or two copies of the tone out of phase faded into
+    each other, shows as a dip."""
+    size = round(periods * RATE / OTHER_HZ)
     levels = sorted(10 * math.log10(max(sum(x * x for x in samples[i:i + size]) / size, 1e-20))
                     for i in range(0, len(samples) - size + 1, size))
     return levels[len(levels) // 2] - levels[0]

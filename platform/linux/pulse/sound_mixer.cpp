@@ -47,11 +47,8 @@ void SoundMixer::push(Lane lane, const float* data, size_t frames) {
     }
     append(ring, data, frames);
     int64_t end = ring.start + int64_t(ring.size / channels_);
-    int64_t newest = monitorFrames_ + int64_t(frames_.limit);
-    if (end > newest) {
-        size_t excess = size_t(end - newest);
-        discard(ring, excess);
-    }
+    size_t held = ring.size / channels_, most = frames_.delay + frames_.limit;
+    if (held > most) discard(ring, held - most);
     if (ring.placed) return;
     for (size_t i = 0; i < frames; ++i) ring.probe.push_back(data ? data[i * channels_] : 0.0f);
     // The newest frames may be ahead of the monitor: keep enough to match older ones.

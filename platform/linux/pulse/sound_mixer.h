@@ -17,8 +17,8 @@
 //
 // Frames that come after their place was given out are dropped, places with no
 // frames are silence, so a late or stalled lane never shifts in time. A lane that
-// holds more than `limit` frames beyond the delay (its clock stalled) drops its
-// oldest. A drained lane plays out what it holds and goes.
+// holds more than `delay` + `limit` frames (its clock stalled) drops its oldest. A
+// drained lane plays out what it holds and goes.
 //
 // Not thread-safe: one thread (the sound-server loop) makes every call.
 #include <cstddef>
