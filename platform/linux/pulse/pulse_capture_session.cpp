@@ -1,6 +1,7 @@
 #include "platform/linux/pulse/pulse_capture_session.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -16,10 +17,12 @@ namespace vx {
 namespace {
 
 // Fragments the server is asked for, and how far the capture runs behind the
-// monitor: the cushion the kept players' streams need to have arrived by then
-// (20 ms glitched now and then on PipeWire's server).
+// monitor: the cushion the kept players' streams need to have arrived by then.
+// PipeWire's server holds them back 70 to 90 ms now and then when a player comes or
+// goes on a busy machine; PulseAudio keeps them within a fragment or two.
 constexpr size_t kFragmentMilliseconds = 10;
 constexpr size_t kDelayMilliseconds = 30;
+constexpr size_t kPipeWireDelayMilliseconds = 100;
 // A new player is found on the monitor's timeline by matching this much of its
 // sound within this far either side of where it was put.
 constexpr size_t kMatchMilliseconds = 40;
@@ -57,11 +60,6 @@ PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_sp
       fragmentFrames_(framesOf(sampleSpec, kFragmentMilliseconds)),
       holdFrames_(framesOf(sampleSpec, kHoldMilliseconds)),
       samples_(sampleSpec.rate, sampleSpec.channels),
-      mixer_(sampleSpec.channels,
-             SoundMixer::Frames{framesOf(sampleSpec, kDelayMilliseconds),
-                                framesOf(sampleSpec, kMatchMilliseconds),
-                                framesOf(sampleSpec, kSearchMilliseconds),
-                                framesOf(sampleSpec, kLaneLimitMilliseconds)}),
       crossfade_(sampleSpec.channels, framesOf(sampleSpec, kFadeMilliseconds)),
       control_(loop.api(), "vx-capture") {}
 
@@ -93,6 +91,16 @@ void PulseCaptureSession::queryServer() {
 
 void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
+    if (!self->mixer_) {
+        bool pipeWire = info && info->server_name && std::strstr(info->server_name, "PipeWire");
+        const pa_sample_spec& spec = self->spec_;
+        self->mixer_ = std::make_unique<SoundMixer>(
+            spec.channels,
+            SoundMixer::Frames{
+                framesOf(spec, pipeWire ? kPipeWireDelayMilliseconds : kDelayMilliseconds),
+                framesOf(spec, kMatchMilliseconds), framesOf(spec, kSearchMilliseconds),
+                framesOf(spec, kLaneLimitMilliseconds)});
+    }
     self->defaultSink(info && info->default_sink_name ? info->default_sink_name : "");
 }
 
@@ -239,7 +247,7 @@ void PulseCaptureSession::place(Player& player, uint32_t index) {
     if (player.monitor) return;
     uint64_t key = nextMonitor_++;
     PulseInputMonitor::Target target{index, monitorSource_, spec_, fragmentFrames_};
-    auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), mixer_,
+    auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), *mixer_,
                                                        [this, key] { retire(key); });
     PulseInputMonitor& started = *monitor;
     monitors_[key] = std::move(monitor);
@@ -278,7 +286,7 @@ void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
         bool toMix = present || holdLeft_ > 0;
         if (!present) holdLeft_ -= std::min(holdLeft_, frames);
         delayed_.resize(frames * spec_.channels);
-        mixer_.clock(data, frames, delayed_.data(), made.frames);
+        mixer_->clock(data, frames, delayed_.data(), made.frames);
         if (sinkGain_ != 1.0f)
             for (size_t i = 0; i < frames * spec_.channels; ++i) made.frames[i] *= sinkGain_;
         crossfade_.blend(delayed_.data(), made.frames, frames, toMix);

@@ -9,7 +9,7 @@
 // A player is excluded when its own identity or its owner client's is one of the
 // excluded identities, whenever it appears during the capture. Each kept player of
 // the sink is recorded on a connection of its own and mixed in step with the
-// monitor (SoundMixer), a few tens of milliseconds behind it. While no excluded
+// monitor (SoundMixer), 30 ms behind it (100 ms on PipeWire). While no excluded
 // player is present, the sample is the monitor as it was that much earlier (the
 // plain monitor); otherwise it is the mix of the kept players, as many frames as
 // the clock chunk. A player whose details are not known yet counts as excluded, so
@@ -117,7 +117,7 @@ private:
     float sinkGain_ = 1.0f;  // the players are recorded before the sink's volume: the mix gets it here
 
     SoundSamples samples_;
-    SoundMixer mixer_;
+    std::unique_ptr<SoundMixer> mixer_;  // made once the server is known
     std::vector<float> delayed_;  // the monitor as it was, in step with the mix
     SoundCrossfade crossfade_;
     std::map<uint32_t, Player> players_;
