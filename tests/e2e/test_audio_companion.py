@@ -28,7 +28,7 @@ COMPANION_BELOW = -50.0   # dBFS
 OTHER_WITHIN = 1.0        # dB of its level on the plain monitor
 ROUGHNESS_BELOW = 3.0     # a clean sine is 1 (see glitches)
 SERVER_GLITCH = 30.0      # the server's own glitches, seen on its plain monitor alongside
-DIP_BELOW = 1.0           # dB
+DIP_BELOW = 1.0           # dB below the plain monitor, in any block of two periods
 
 
 def glitches(samples, threshold):
@@ -51,6 +51,19 @@ def block_levels(samples, periods=2):
             for i in range(0, len(samples) - size + 1, size)]
 
 
+def without(samples, frequency, r=0.995):
+    """samples with one frequency taken out (a notch filter; the other tone is left within
+    0.01 dB)."""
+    c = 2 * math.cos(2 * math.pi * frequency / RATE)
+    gain = (1 + r * r - r * c) / (2 - c)   # unity far from the notch
+    out, x1, x2, y1, y2 = [], 0.0, 0.0, 0.0, 0.0
+    for x in samples:
+        y = gain * (x - c * x1 + x2) + r * c * y1 - r * r * y2
+        out.append(y)
+        x2, x1, y2, y1 = x1, x, y1, y
+    return out
+
+
 def onset(samples, level=0.2):
     return next(i for i, x in enumerate(samples) if abs(x) > level)
 
@@ -69,6 +82,8 @@ class CompanionOnBothServers:
         self.server = self.Server()
         self.server.start()
         self.addCleanup(self.server.stop)
+
+    def start_capture(self):
         self.capture = Capture(self.server.env(base=self.display.env()), "--rate", str(RATE))
         self.addCleanup(self.capture.close)
         self.assertEqual(self.capture.started_line(), b"started\n")
@@ -91,6 +106,7 @@ class CompanionOnBothServers:
         lets the capture go back to the plain monitor; returns the measures. The plain monitor
         is recorded alongside (parec): a glitch the server itself makes under load shows there
         too and is not counted against the capture, nor its effect on the levels."""
+        self.start_capture()
         path = self.tone(OTHER_HZ, 14)
         reference_path = os.path.join(self.server.folder, "monitor.pcm")
         with open(reference_path, "wb") as out:
@@ -122,7 +138,16 @@ class CompanionOnBothServers:
         ours = [i + lead for i in glitches(left[lead:end], ROUGHNESS_BELOW)] + \
                [i + lead for i in glitches(right[lead:end], ROUGHNESS_BELOW)]
         near_server = lambda i: any(abs(i - j) < RATE // 50 for j in server)
-        levels = [level for i, level in block_levels(left[lead:end]) if not near_server(i + lead)]
+        # Each block of ours against the plain monitor's blocks around the same moment.
+        monitor_levels = dict(block_levels(without(plain[lead + offset:end + offset], COMPANION_HZ)))
+        steady_monitor = sorted(monitor_levels.values())[2:-2]
+        size = round(2 * RATE / OTHER_HZ)
+        ours_levels = block_levels(left[lead:end])[2:-2]   # whole blocks in both
+        below = [min(monitor_levels.get(i + d, 200.0) for d in (-size, 0, size)) - level
+                 for i, level in ours_levels]
+        worst = below.index(max(below))
+        print(f"largest dip at {(lead + ours_levels[worst][0]) / RATE:.3f} s of the capture, "
+              f"companion from {companion_from / RATE:.3f} to {companion_to / RATE:.3f} s")
         window = slice(companion_from + offset, companion_to + offset)
         measures = {
             "companion dBFS": max(tone_dbfs(channel[companion_from:companion_to], RATE, COMPANION_HZ)
@@ -131,7 +156,8 @@ class CompanionOnBothServers:
             "other with companion dBFS": tone_dbfs(left[companion_from:companion_to], RATE, OTHER_HZ),
             "other glitches of ours": len({i // (RATE // 50) for i in ours if not near_server(i)}),
             "server glitches": len(server),
-            "other dip dB": sorted(levels)[len(levels) // 2] - min(levels),
+            "other dip dB": max(below),
+            "monitor dip dB": steady_monitor[len(steady_monitor) // 2] - steady_monitor[0],
         }
         print(f"\n{self.server.name}: " + ", ".join(f"{k} {v:.2f}" for k, v in measures.items()))
         self.assertEqual(self.capture.end(), (0, b""))
@@ -143,25 +169,35 @@ class CompanionOnBothServers:
                         "sine", str(frequency), "vol", str(AMPLITUDE)], check=True, capture_output=True)
         return path
 
-    def check(self, measures):
-        self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
-        self.assertAlmostEqual(measures["other with companion dBFS"], measures["other on the monitor dBFS"],
-                               delta=OTHER_WITHIN, msg=measures)
-        self.assertEqual(measures["other glitches of ours"], 0, measures)
-        self.assertLess(measures["other dip dB"], DIP_BELOW, measures)
+    def check(self, case):
+        """Runs case; again (up to three times in all) while the server's own plain monitor drops
+        sound in the measured stretch (a machine too busy for the server), as then no seam of
+        the capture can be told from the server's own gaps."""
+        for attempt in range(3):
+            measures = self.run_case(case)
+            self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
+            self.assertAlmostEqual(measures["other with companion dBFS"],
+                                   measures["other on the monitor dBFS"], delta=OTHER_WITHIN, msg=measures)
+            if measures["monitor dip dB"] < DIP_BELOW:
+                self.assertEqual(measures["other glitches of ours"], 0, measures)
+                self.assertLess(measures["other dip dB"], DIP_BELOW, measures)
+                return
+            self.server.stop()
+            self.server.start()
+        self.skipTest("the sound server dropped sound of its own in every attempt: no seam could be measured")
 
     def test_companion_naming_itself_in_code_and_connecting_after_the_start(self):
-        self.check(self.run_case(lambda: self.play_in_code(1.5)))
+        self.check(lambda: self.play_in_code(1.5))
 
     def test_companion_naming_itself_through_its_environment_after_the_start(self):
-        self.check(self.run_case(lambda: self.play_from_environment(1.5)))
+        self.check(lambda: self.play_from_environment(1.5))
 
     def test_companion_that_plays_quits_and_plays_again(self):
         def twice():
             self.play_in_code(1.0)
             time.sleep(1.5)   # long enough for the capture to go back to the plain monitor
             self.play_in_code(1.0)
-        self.check(self.run_case(twice))
+        self.check(twice)
 
 
 @unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")
