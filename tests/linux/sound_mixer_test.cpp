@@ -32,8 +32,10 @@ struct Clocked {
 };
 
 Clocked clock(SoundMixer& mixer, const std::vector<float>& monitor, size_t frames) {
-    Clocked out{std::vector<float>(frames * kChannels, 9.0f), std::vector<float>(frames * kChannels)};
-    mixer.clock(monitor.empty() ? nullptr : monitor.data(), frames, out.delayed.data(), out.mix.data());
+    Clocked out{std::vector<float>(frames * kChannels, 9.0f),
+                std::vector<float>(frames * kChannels)};
+    mixer.clock(monitor.empty() ? nullptr : monitor.data(), frames, out.delayed.data(),
+                out.mix.data());
     return out;
 }
 

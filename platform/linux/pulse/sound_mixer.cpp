@@ -19,8 +19,8 @@ constexpr int kTries = 40;
 SoundMixer::SoundMixer(size_t channels, Frames frames)
     : channels_(channels),
       frames_(frames),
-      historyFrames_(std::max<size_t>(
-          1, frames.delay + frames.window + 2 * frames.search + frames.limit)) {
+      historyFrames_(
+          std::max<size_t>(1, frames.delay + frames.window + 2 * frames.search + frames.limit)) {
     history_.assign(historyFrames_ * channels_, 0.0f);
 }
 
@@ -95,7 +95,8 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
         Ring& ring = lane->second;
         if (!ring.placed) tryToPlace(ring);
         if (ring.start < from) {
-            size_t late = size_t(std::min<int64_t>(from - ring.start, int64_t(ring.size / channels_)));
+            size_t late =
+                size_t(std::min<int64_t>(from - ring.start, int64_t(ring.size / channels_)));
             discard(ring, late);
         }
         int64_t offset = ring.start - from;

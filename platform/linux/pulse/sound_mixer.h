@@ -58,9 +58,9 @@ public:
 private:
     struct Ring {
         std::vector<float> samples;
-        size_t head = 0;   // first held sample
-        size_t size = 0;   // held samples
-        int64_t start = 0; // place of the first held frame
+        size_t head = 0;    // first held sample
+        size_t size = 0;    // held samples
+        int64_t start = 0;  // place of the first held frame
         bool begun = false;
         bool draining = false;
         bool placed = false;
