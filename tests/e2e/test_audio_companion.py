@@ -253,6 +253,7 @@ class OnlyOurLinesTest(unittest.TestCase):
                         status = process.wait(20)
                     finally:
                         timer.cancel()
+                        process.stdin.close()
                     lines = process.stderr.read().decode().splitlines()
                     process.stderr.close()
                     if lines[:1] == ["started"]:

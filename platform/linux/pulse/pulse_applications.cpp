@@ -21,7 +21,7 @@ namespace {
 
 // With the start's own patience after it (pulse_capture_session.cpp), a server that
 // never answers fails the start within five seconds.
-constexpr pa_usec_t kPatience = 1500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPatience = 1000 * PA_USEC_PER_MSEC;
 
 struct FreeLoop {
     void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
