@@ -123,6 +123,21 @@ TEST(SoundMixer, LanesAddUpAndHolesLateFramesAndStallsNeverShiftALane) {
     }
 }
 
+TEST(SoundMixer, ALaneThatFallsBehindTheDelayIsPlayedLaterRatherThanNever) {
+    SoundMixer mixer(kChannels, sizes(0));
+    SoundMixer::Lane lane = mixer.open();
+    clock(mixer, {}, 32);
+    mixer.push(lane, sound(32, 0).data(), 32);  // placed at 0 to 31
+    for (int i = 0; i < 10; ++i) clock(mixer, {}, 32);  // its stream stalls
+    // What comes now is all behind what the mixer gives out: played at once, in order.
+    mixer.push(lane, sound(32, 32).data(), 32);
+    mixer.push(lane, sound(32, 64).data(), 32);
+    auto first = clock(mixer, {}, 32).mix;
+    auto second = clock(mixer, {}, 32).mix;
+    EXPECT_EQ(first, sound(32, 32));
+    EXPECT_EQ(second, sound(32, 64));
+}
+
 TEST(SoundMixer, DrainedLanesPlayOutThenGoAndUnknownLanesAreIgnored) {
     SoundMixer mixer(kChannels, sizes(0));
     SoundMixer::Lane lane = mixer.open();

@@ -94,10 +94,13 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     for (auto lane = lanes_.begin(); lane != lanes_.end();) {
         Ring& ring = lane->second;
         if (!ring.placed) tryToPlace(ring);
-        if (ring.start < from) {
-            size_t late =
-                size_t(std::min<int64_t>(from - ring.start, int64_t(ring.size / channels_)));
-            discard(ring, late);
+        int64_t end = ring.start + int64_t(ring.size / channels_);
+        if (ring.size > 0 && end <= from) {
+            // Everything it holds came too late: it does not keep up within the delay.
+            // Played from now on, later than the monitor, rather than never heard.
+            ring.start = from;
+        } else if (ring.start < from) {
+            discard(ring, size_t(from - ring.start));  // a stall's late frames: dropped
         }
         int64_t offset = ring.start - from;
         if (offset < int64_t(frames)) {

@@ -15,8 +15,10 @@
 // monitor within `search` frames either side, and the lane moves there once. A lane
 // that has not been matched after a while stays where it was put.
 //
-// Frames that come after their place was given out are dropped, places with no
-// frames are silence, so a late or stalled lane never shifts in time. A lane that
+// Frames that come after their place was given out are dropped and places with no
+// frames are silence, so a stalled lane does not shift in time. Only a lane that
+// holds nothing but late frames (it does not keep up within the delay) moves: it
+// is played from then on, later than the monitor. A lane that
 // holds more than `delay` + `limit` frames (its clock stalled) drops its oldest. A
 // drained lane plays out what it holds and goes.
 //
