@@ -171,14 +171,15 @@ class CompanionOnBothServers:
 
     def check(self, case):
         """Runs case; again (up to three times in all) while the server's own plain monitor drops
-        sound in the measured stretch (a machine too busy for the server), as then no seam of
-        the capture can be told from the server's own gaps."""
+        sound in the measured stretch (a machine too busy for the server), as then neither the
+        other player's level nor a seam of the capture can be told from the server's own gaps.
+        The companion must stay out whatever the load."""
         for attempt in range(3):
             measures = self.run_case(case)
             self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
-            self.assertAlmostEqual(measures["other with companion dBFS"],
-                                   measures["other on the monitor dBFS"], delta=OTHER_WITHIN, msg=measures)
             if measures["monitor dip dB"] < DIP_BELOW:
+                self.assertAlmostEqual(measures["other with companion dBFS"], measures["other on the monitor dBFS"],
+                                       delta=OTHER_WITHIN, msg=measures)
                 self.assertEqual(measures["other glitches of ours"], 0, measures)
                 self.assertLess(measures["other dip dB"], DIP_BELOW, measures)
                 return
