@@ -15,7 +15,7 @@ std::vector<float> filled(size_t frames, float value) {
     return std::vector<float>(frames * kChannels, value);
 }
 
-TEST(SoundCrossfade, StartsOnTheMonitorAndGoesToTheMixAtOnce) {
+TEST(SoundCrossfade, StartsOnTheMonitorAndFadesToTheMixAcrossChunks) {
     SoundCrossfade fade(kChannels, kFade);
     auto monitor = filled(3, 1.0f);
     auto out = filled(3, 5.0f);
@@ -24,14 +24,20 @@ TEST(SoundCrossfade, StartsOnTheMonitorAndGoesToTheMixAtOnce) {
 
     out = filled(3, 5.0f);
     fade.blend(monitor.data(), out.data(), 3, true);
-    EXPECT_EQ(out, filled(3, 5.0f)) << "no trace of the monitor once the mix is asked for";
+    std::vector<float> expected{2.0f, 2.0f, 3.0f, 3.0f, 4.0f, 4.0f};
+    EXPECT_EQ(out, expected);
+
+    out = filled(3, 5.0f);
+    fade.blend(monitor.data(), out.data(), 3, true);
+    EXPECT_EQ(out, filled(3, 5.0f)) << "no trace of the monitor once the fade is over";
+    EXPECT_EQ(fade.mixWeight(), 1.0f);
 }
 
 TEST(SoundCrossfade, GoingBackToTheMonitorFadesAcrossChunks) {
     SoundCrossfade fade(kChannels, kFade);
     auto monitor = filled(3, 1.0f);
-    auto out = filled(3, 0.0f);
-    fade.blend(monitor.data(), out.data(), 3, true);
+    auto out = filled(4, 0.0f);
+    fade.blend(monitor.data(), out.data(), 4, true);
 
     out = filled(3, 0.0f);
     fade.blend(monitor.data(), out.data(), 3, false);

@@ -1,172 +1,187 @@
-// The in-process mixer that leaves excluded players out: cushions, mixing, draining, limits.
+// The in-process mixer that leaves excluded players out: lanes placed on the monitor's
+// timeline, in step with the delayed monitor, whatever the chunking; late, missing,
+// stalled, drained and unknown lanes.
 #include "platform/linux/pulse/sound_mixer.h"
 
 #include <gtest/gtest.h>
 
-#include <numeric>
+#include <cstdint>
 #include <vector>
 
 namespace vx {
 namespace {
 
 constexpr size_t kChannels = 2;
-constexpr size_t kCushion = 8;
-constexpr size_t kLimit = 32;
+constexpr size_t kDelay = 64;
 
-// Interleaved frames whose samples count up from first: 2 channels, frame i = (v, v + 0.5).
-std::vector<float> ramp(size_t frames, float first) {
+// A player's sound: noise-like, different on each channel, never repeating within a test.
+std::vector<float> sound(size_t frames, size_t from, uint32_t seed = 1) {
     std::vector<float> out(frames * kChannels);
-    for (size_t i = 0; i < frames; ++i) {
-        out[i * kChannels] = first + float(i);
-        out[i * kChannels + 1] = first + float(i) + 0.5f;
+    for (size_t i = 0; i < out.size(); ++i) {
+        uint32_t x = uint32_t(from * kChannels + i) * 2654435761u ^ seed * 40503u;
+        x ^= x >> 13;
+        x *= 0x5bd1e995u;
+        x ^= x >> 15;
+        out[i] = float(x % 2001) / 1000.0f - 1.0f;
     }
     return out;
 }
 
-std::vector<float> mixed(SoundMixer& mixer, size_t frames) {
-    std::vector<float> out(frames * kChannels, 0.0f);
-    mixer.mix(out.data(), frames);
+struct Clocked {
+    std::vector<float> delayed, mix;
+};
+
+Clocked clock(SoundMixer& mixer, const std::vector<float>& monitor, size_t frames) {
+    Clocked out{std::vector<float>(frames * kChannels, 9.0f),
+                std::vector<float>(frames * kChannels)};
+    mixer.clock(monitor.empty() ? nullptr : monitor.data(), frames, out.delayed.data(),
+                out.mix.data());
     return out;
 }
 
-struct MixerTest : ::testing::Test {
-    SoundMixer mixer{kChannels, kCushion, kLimit};
-};
-
-TEST_F(MixerTest, LaneStaysSilentUntilItsCushionIsFullThenPlaysEverythingInOrder) {
-    SoundMixer::Lane lane = mixer.open();
-    auto first = ramp(kCushion - 1, 1);
-    mixer.push(lane, first.data(), kCushion - 1);
-    EXPECT_EQ(mixed(mixer, 4), std::vector<float>(8, 0.0f));
-    EXPECT_EQ(mixer.buffered(lane), kCushion - 1);
-
-    auto second = ramp(1, kCushion);
-    mixer.push(lane, second.data(), 1);
-    EXPECT_EQ(mixed(mixer, 4), ramp(4, 1));
-    EXPECT_EQ(mixed(mixer, 4), ramp(4, 5));
+SoundMixer::Frames sizes(size_t window, size_t search = 48, size_t limit = 512) {
+    return SoundMixer::Frames{kDelay, window, search, limit};
 }
 
-TEST_F(MixerTest, PrimedLanesAddUpAndUnprimedOnesDoNotCount) {
-    SoundMixer::Lane a = mixer.open();
-    SoundMixer::Lane b = mixer.open();
-    SoundMixer::Lane late = mixer.open();
-    auto one = ramp(kCushion, 1);
-    auto ten = ramp(kCushion, 10);
-    auto few = ramp(2, 100);
-    mixer.push(a, one.data(), kCushion);
-    mixer.push(b, ten.data(), kCushion);
-    mixer.push(late, few.data(), 2);
-
-    auto out = mixed(mixer, 3);
-    for (size_t i = 0; i < out.size(); ++i) EXPECT_FLOAT_EQ(out[i], one[i] + ten[i]) << i;
-    EXPECT_EQ(mixer.buffered(late), 2u);
+TEST(SoundMixer, TheDelayedMonitorIsTheMonitorDelayFramesLaterWhateverTheChunking) {
+    for (size_t chunk : {1u, 7u, 64u, 100u, 700u}) {
+        SCOPED_TRACE(chunk);
+        SoundMixer mixer(kChannels, sizes(0));
+        std::vector<float> out;
+        for (size_t at = 0; at < 2000; at += chunk) {
+            auto got = clock(mixer, sound(chunk, at), chunk).delayed;
+            out.insert(out.end(), got.begin(), got.end());
+        }
+        std::vector<float> expected(kDelay * kChannels, 0.0f);
+        auto rest = sound(out.size() / kChannels - kDelay, 0);
+        expected.insert(expected.end(), rest.begin(), rest.end());
+        EXPECT_EQ(out, expected);
+    }
 }
 
-TEST_F(MixerTest, MixAddsToWhatTheCallerPutInTheOutput) {
-    SoundMixer::Lane lane = mixer.open();
-    auto audio = ramp(kCushion, 1);
-    mixer.push(lane, audio.data(), kCushion);
-    std::vector<float> out(2 * kChannels, 0.25f);
-    mixer.mix(out.data(), 2);
-    EXPECT_FLOAT_EQ(out[0], 1.25f);
-    EXPECT_FLOAT_EQ(out[3], 2.75f);
+// A player whose chunks reach the mixer `lead` frames before (negative: after) the
+// monitor's chunks of the same moment: once placed, the mix is the delayed monitor.
+TEST(SoundMixer, LanesAreFoundOnTheMonitorsTimelineAndMixedInStepWithIt) {
+    struct Case {
+        int lead;
+        size_t chunk;
+    };
+    // The player's lateness stays within the delay, as the delay is chosen for.
+    for (Case c : {Case{0, 48}, Case{30, 48}, Case{-10, 16}, Case{17, 10}, Case{-5, 32}}) {
+        SCOPED_TRACE(testing::Message() << "lead " << c.lead << " chunk " << c.chunk);
+        SoundMixer mixer(kChannels, sizes(128));
+        SoundMixer::Lane lane = mixer.open();
+        size_t pushed = 0;
+        bool matched = false;
+        for (size_t at = 0; at < 4000; at += c.chunk) {
+            // The player's frames up to at + lead have arrived.
+            int64_t due = int64_t(at) + c.lead;
+            while (int64_t(pushed) + int64_t(c.chunk) <= due) {
+                mixer.push(lane, sound(c.chunk, pushed).data(), c.chunk);
+                pushed += c.chunk;
+            }
+            auto got = clock(mixer, sound(c.chunk, at), c.chunk);
+            if (matched) {
+                EXPECT_EQ(got.mix, got.delayed) << "at " << at;
+            }
+            matched = mixer.placed(lane);
+        }
+        EXPECT_TRUE(matched);
+    }
 }
 
-TEST_F(MixerTest, LaneThatRunsDryGivesWhatItHasThenBuildsItsCushionAgain) {
-    SoundMixer::Lane lane = mixer.open();
-    auto audio = ramp(kCushion, 1);
-    mixer.push(lane, audio.data(), kCushion);
-    auto out = mixed(mixer, kCushion + 2);
-    EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + kCushion * kChannels), audio);
-    EXPECT_EQ(out[kCushion * kChannels], 0.0f);
-
-    auto more = ramp(kCushion - 1, 50);
-    mixer.push(lane, more.data(), kCushion - 1);
-    EXPECT_EQ(mixed(mixer, 2), std::vector<float>(4, 0.0f)) << "not primed again yet";
-    auto last = ramp(1, 50 + float(kCushion - 1));
-    mixer.push(lane, last.data(), 1);
-    EXPECT_EQ(mixed(mixer, 2), ramp(2, 50));
+TEST(SoundMixer, LanesAddUpAndHolesLateFramesAndStallsNeverShiftALane) {
+    SoundMixer mixer(kChannels, sizes(0));
+    SoundMixer::Lane a = mixer.open(), b = mixer.open();
+    const size_t chunk = 32;
+    // Both placed at the monitor's newest frames by their first push: lane frame p at place p.
+    clock(mixer, {}, chunk);
+    std::vector<float> out;
+    for (size_t at = 0; at < 640; at += chunk) {
+        // a stalls over frames 320 to 447, which then come all at once, partly too late.
+        if (at < 320 || at >= 448) mixer.push(a, sound(chunk, at, 1).data(), chunk);
+        if (at == 416)
+            for (size_t late = 320; late <= 416; late += chunk)
+                mixer.push(a, sound(chunk, late, 1).data(), chunk);
+        if (at == 0) mixer.push(b, nullptr, chunk);  // a hole: silence
+        else mixer.push(b, sound(chunk, at, 2).data(), chunk);
+        if (at > 0) {
+            auto got = clock(mixer, {}, chunk).mix;
+            out.insert(out.end(), got.begin(), got.end());
+        }
+    }
+    // The clocks give out places from chunk - kDelay on.
+    for (size_t i = 0; i < out.size() / kChannels; ++i) {
+        int64_t place = int64_t(i) + int64_t(chunk) - int64_t(kDelay);
+        for (size_t c = 0; c < kChannels; ++c) {
+            float expected = 0.0f;
+            if (place >= 0 && !(place >= 320 && place < 352))
+                expected += sound(1, size_t(place), 1)[c];
+            if (place >= int64_t(chunk)) expected += sound(1, size_t(place), 2)[c];
+            ASSERT_FLOAT_EQ(out[i * kChannels + c], expected) << "place " << place;
+        }
+    }
 }
 
-TEST_F(MixerTest, DrainedLanePlaysOutWhatItHoldsEvenBelowItsCushionThenGoes) {
+TEST(SoundMixer, ALaneThatFallsBehindTheDelayIsPlayedLaterRatherThanNever) {
+    SoundMixer mixer(kChannels, sizes(0));
     SoundMixer::Lane lane = mixer.open();
-    SoundMixer::Lane empty = mixer.open();
-    auto audio = ramp(3, 1);
-    mixer.push(lane, audio.data(), 3);
+    clock(mixer, {}, 32);
+    mixer.push(lane, sound(32, 0).data(), 32);  // placed at 0 to 31
+    for (int i = 0; i < 10; ++i) clock(mixer, {}, 32);  // its stream stalls
+    // What comes now is all behind what the mixer gives out: played at once, in order.
+    mixer.push(lane, sound(32, 32).data(), 32);
+    mixer.push(lane, sound(32, 64).data(), 32);
+    auto first = clock(mixer, {}, 32).mix;
+    auto second = clock(mixer, {}, 32).mix;
+    EXPECT_EQ(first, sound(32, 32));
+    EXPECT_EQ(second, sound(32, 64));
+}
+
+TEST(SoundMixer, DrainedLanesPlayOutThenGoAndUnknownLanesAreIgnored) {
+    SoundMixer mixer(kChannels, sizes(0));
+    SoundMixer::Lane lane = mixer.open();
+    clock(mixer, {}, 16);
+    mixer.push(lane, sound(16, 0).data(), 16);
     mixer.drain(lane);
-    mixer.drain(empty);
-    EXPECT_EQ(mixer.laneCount(), 1u) << "an empty lane goes at once";
+    mixer.push(lane, sound(16, 16).data(), 16);  // after the drain: ignored
+    mixer.push(lane + 100, sound(16, 0).data(), 16);
+    std::vector<float> out;
+    for (int i = 0; i < 10; ++i) {
+        auto got = clock(mixer, {}, 16).mix;
+        out.insert(out.end(), got.begin(), got.end());
+    }
+    EXPECT_EQ(mixer.laneCount(), 0u);
+    // Placed at frames 0..15, given out kDelay later.
+    std::vector<float> expected(out.size(), 0.0f);
+    auto played = sound(16, 0);
+    std::copy(played.begin(), played.end(), expected.begin() + (kDelay - 16) * kChannels);
+    EXPECT_EQ(out, expected);
 
-    auto late = ramp(5, 99);
-    mixer.push(lane, late.data(), 5);
-    EXPECT_EQ(mixer.buffered(lane), 3u) << "nothing is added after draining";
-
-    auto out = mixed(mixer, 4);
-    EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + 6), audio);
-    EXPECT_EQ(out[6], 0.0f);
+    SoundMixer::Lane never = mixer.open();
+    mixer.drain(never);
     EXPECT_EQ(mixer.laneCount(), 0u);
 }
 
-// Also with chunks larger than the whole ring, after some audio went round it.
-TEST_F(MixerTest, LaneGrowingPastItsLimitKeepsOnlyItsNewestCushion) {
-    for (size_t frames : {kLimit + 1, 3 * kLimit}) {
-        SoundMixer local(kChannels, kCushion, kLimit);
-        SoundMixer::Lane lane = local.open();
-        auto before = ramp(kCushion + 5, -100);
-        local.push(lane, before.data(), kCushion + 5);
-        local.mix(nullptr, kCushion + 5);
-        auto audio = ramp(frames, 1);
-        local.push(lane, audio.data(), frames);
-        EXPECT_EQ(local.buffered(lane), kCushion) << frames;
-        EXPECT_EQ(mixed(local, kCushion), ramp(kCushion, float(frames - kCushion + 1))) << frames;
+TEST(SoundMixer, ALaneRunningAheadOfAStalledClockKeepsItsNewestFramesAtTheirPlaces) {
+    const size_t limit = 100;
+    SoundMixer mixer(kChannels, sizes(0, 48, limit));
+    SoundMixer::Lane lane = mixer.open();
+    clock(mixer, {}, 10);
+    for (size_t at = 0; at < 1000; at += 10) mixer.push(lane, sound(10, at).data(), 10);
+    // Lane frame p at place p; it keeps its newest kDelay + limit frames.
+    std::vector<float> out;
+    for (int i = 0; i < 110; ++i) {
+        auto got = clock(mixer, {}, 10).mix;
+        out.insert(out.end(), got.begin(), got.end());
     }
-}
-
-TEST_F(MixerTest, HolesAreSilenceAndUnknownLanesAreIgnored) {
-    SoundMixer::Lane lane = mixer.open();
-    mixer.push(lane, nullptr, kCushion);
-    mixer.push(lane + 100, ramp(kCushion, 1).data(), kCushion);
-    EXPECT_EQ(mixer.laneCount(), 1u);
-    EXPECT_EQ(mixed(mixer, kCushion), std::vector<float>(kCushion * kChannels, 0.0f));
-}
-
-TEST_F(MixerTest, TakingWithoutAnOutputConsumesLikeMixing) {
-    SoundMixer::Lane lane = mixer.open();
-    auto audio = ramp(kCushion + 4, 1);
-    mixer.push(lane, audio.data(), kCushion + 4);
-    mixer.mix(nullptr, 4);
-    EXPECT_EQ(mixer.buffered(lane), kCushion);
-    EXPECT_EQ(mixed(mixer, 2), ramp(2, 5));
-}
-
-// Chunks of any size in and out, around the ring's end and past its size, keep the audio
-// intact: every frame comes out once, in order.
-TEST_F(MixerTest, AudioSurvivesAnyChunkingInAndOut) {
-    struct Case {
-        size_t in;
-        size_t out;
-    };
-    for (Case c : {Case{1, 1}, Case{3, 5}, Case{7, 2}, Case{13, 11}, Case{31, 17}, Case{29, 9}}) {
-        SoundMixer local(kChannels, kCushion, kLimit);
-        SoundMixer::Lane lane = local.open();
-        std::vector<float> heard;
-        float next = 1;
-        bool started = false;
-        for (int round = 0; round < 40; ++round) {
-            auto chunk = ramp(c.in, next);
-            next += float(c.in);
-            local.push(lane, chunk.data(), c.in);
-            // Take as much as came in, in pieces of c.out, keeping a cushion's worth.
-            while (local.buffered(lane) >= c.out + (started ? 0 : kCushion)) {
-                std::vector<float> out(c.out * kChannels, 0.0f);
-                local.mix(out.data(), c.out);
-                heard.insert(heard.end(), out.begin(), out.end());
-                started = true;
-            }
-        }
-        ASSERT_FALSE(heard.empty()) << c.in << "/" << c.out;
-        // Frames may be cut only by the limit; none here since the reader keeps up.
-        EXPECT_EQ(heard, ramp(heard.size() / kChannels, 1)) << c.in << "/" << c.out;
+    const int64_t firstPlace = 10 - int64_t(kDelay);
+    for (size_t i = 0; i < out.size() / kChannels; ++i) {
+        int64_t place = int64_t(i) + firstPlace;
+        bool kept = place >= 1000 - int64_t(kDelay + limit) && place < 1000;
+        for (size_t c = 0; c < kChannels; ++c)
+            ASSERT_EQ(out[i * kChannels + c], kept ? sound(1, size_t(place))[c] : 0.0f)
+                << "place " << place;
     }
 }
 

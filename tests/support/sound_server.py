@@ -29,6 +29,8 @@ KEEPAWAKE_IDENTITY = "vx-test-keepawake"
 
 
 class SoundServer:
+    name = "PulseAudio"
+
     def __init__(self, rate=48000, channels=2, keep_awake=True):
         self.rate = rate
         self.channels = channels
@@ -199,6 +201,75 @@ class SoundServer:
         client = ClientPlayer(self.env(), identity)
         self._players.append(client.process)
         return client
+
+
+class PipeWireSoundServer(SoundServer):
+    """The same as SoundServer, on PipeWire with WirePlumber and pipewire-pulse (PipeWire's
+    PulseAudio server) instead of PulseAudio: a private session bus, a fresh XDG_STATE_HOME (the
+    session manager remembers per-application volumes), and a null output made through the
+    PulseAudio protocol as the default output."""
+
+    name = "PipeWire"
+
+    def start(self, timeout=10.0):
+        for tool in ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl", "pacat", "sox"):
+            if shutil.which(tool) is None:
+                raise RuntimeError(f"{tool} is not installed (Debian packages pipewire, wireplumber, "
+                                   "pipewire-pulse, dbus, pulseaudio-utils, sox)")
+        self.folder = tempfile.mkdtemp(prefix="vx-pipewire-")
+        for sub in ("runtime", "config", "home", "state"):
+            os.makedirs(os.path.join(self.folder, sub), mode=0o700)
+        self.socket = os.path.join(self.folder, "runtime", "pulse", "native")
+        self._daemons = []
+        bus = os.path.join(self.folder, "runtime", "bus")
+        self._daemons.append(self._spawn(["dbus-daemon", "--session", f"--address=unix:path={bus}",
+                                          "--nofork", "--nopidfile"]))
+        self._wait(lambda: os.path.exists(bus), timeout, "the session bus")
+        self._daemons.append(self._spawn(["pipewire"]))
+        self._wait(lambda: os.path.exists(os.path.join(self.folder, "runtime", "pipewire-0")), timeout,
+                   "PipeWire")
+        self._daemons.append(self._spawn(["wireplumber"]))
+        self._daemons.append(self._spawn(["pipewire-pulse"]))
+        self._wait(lambda: os.path.exists(self.socket) and self.pactl("info", check=False).returncode == 0,
+                   timeout, "pipewire-pulse")
+        self.pactl("load-module", "module-null-sink", f"sink_name={SINK}", f"rate={self.rate}",
+                   f"channels={self.channels}", "format=float32le")
+        self._wait(lambda: self.pactl("set-default-sink", SINK, check=False).returncode == 0
+                   and f"Default Sink: {SINK}" in self.pactl("info").stdout, timeout, "the null output")
+        self.daemon = self._daemons[-1]
+        if self.keep_awake:
+            self.play_silence(KEEPAWAKE_IDENTITY)
+
+    def _spawn(self, command):
+        return subprocess.Popen(command, env=self._daemon_env(), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def _wait(self, ready, timeout, what):
+        deadline = time.monotonic() + timeout
+        while not ready():
+            if time.monotonic() > deadline or any(d.poll() is not None for d in self._daemons):
+                self.stop()
+                raise RuntimeError(f"{what} did not come up")
+            time.sleep(0.02)
+
+    def _daemon_env(self):
+        environment = super()._daemon_env()
+        environment.update(XDG_STATE_HOME=os.path.join(self.folder, "state"),
+                           DBUS_SESSION_BUS_ADDRESS="unix:path=" + os.path.join(self.folder, "runtime", "bus"))
+        environment.pop("PIPEWIRE_REMOTE", None)
+        return environment
+
+    def stop(self):
+        for player in self._players:
+            _end(player)
+        self._players.clear()
+        for daemon in reversed(getattr(self, "_daemons", [])):
+            _end(daemon)
+        self._daemons = []
+        self.daemon = None
+        if self.folder is not None:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            self.folder = None
 
 
 class ClientPlayer:

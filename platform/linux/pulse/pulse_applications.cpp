@@ -19,7 +19,9 @@ namespace vx {
 
 namespace {
 
-constexpr pa_usec_t kPatience = 2 * PA_USEC_PER_SEC;
+// With the start's own patience after it (pulse_capture_session.cpp), a server that
+// never answers fails the start within five seconds.
+constexpr pa_usec_t kPatience = 1000 * PA_USEC_PER_MSEC;
 
 struct FreeLoop {
     void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
@@ -62,6 +64,7 @@ void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* us
 }  // namespace
 
 std::vector<RunningApplication> soundServerApplications() {
+    quietPulseLogging();
     std::unique_ptr<pa_mainloop, FreeLoop> loop(pa_mainloop_new());
     if (!loop) return {};
     Listing listing;

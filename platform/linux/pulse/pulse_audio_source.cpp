@@ -7,13 +7,16 @@
 #include <pulse/sample.h>
 
 #include "platform/linux/pulse/pulse_capture_session.h"
+#include "platform/linux/pulse/pulse_identity.h"
 #include "platform/linux/pulse/pulse_mainloop.h"
 
 namespace vx {
 
 PulseAudioSource::PulseAudioSource(const ContentFilter& filter,
                                    const StreamConfiguration& configuration)
-    : sampleRate_(configuration.sampleRate), channelCount_(configuration.channelCount) {
+    : excluded_{kCompanionIdentity},
+      sampleRate_(configuration.sampleRate),
+      channelCount_(configuration.channelCount) {
     for (const RunningApplication& application : filter.excludedApplications)
         if (!application.bundleIdentifier.empty()) excluded_.insert(application.bundleIdentifier);
 }

@@ -1,10 +1,14 @@
 #include "platform/linux/pulse/pulse_capture_session.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/rtclock.h>
+#include <pulse/timeval.h>
 
 #include "platform/linux/pulse/pulse_operation.h"
 
@@ -12,10 +16,17 @@ namespace vx {
 
 namespace {
 
-// Fragments the server is asked for, and the cushion each kept player builds up
-// before it is mixed (10 ms glitched at 44.1 kHz).
+// Fragments the server is asked for, and how far the capture runs behind the
+// monitor: the cushion the kept players' streams need to have arrived by then.
+// PipeWire's server holds them back 70 to 90 ms now and then when a player comes or
+// goes on a busy machine; PulseAudio keeps them within a fragment or two.
 constexpr size_t kFragmentMilliseconds = 10;
-constexpr size_t kCushionMilliseconds = 20;
+constexpr size_t kDelayMilliseconds = 30;
+constexpr size_t kPipeWireDelayMilliseconds = 100;
+// A new player is found on the monitor's timeline by matching this much of its
+// sound within this far either side of where it was put.
+constexpr size_t kMatchMilliseconds = 40;
+constexpr size_t kSearchMilliseconds = 25;
 // A player lane that grows past this has lost its clock and is cut back.
 constexpr size_t kLaneLimitMilliseconds = 200;
 // Mixing goes on this long after the last excluded player left, so that its last
@@ -25,8 +36,11 @@ constexpr size_t kLaneLimitMilliseconds = 200;
 constexpr size_t kHoldMilliseconds = 1000;
 // How often the players are listed again, for moves the server did not report.
 constexpr uint64_t kRefreshMicroseconds = 500 * 1000;
-// Going back from the mix to the plain monitor fades over this long.
+// Going from the plain monitor to the mix and back fades over this long.
 constexpr size_t kFadeMilliseconds = 10;
+// How long the start waits for the server. The content query before it waits at most
+// its own patience (pulse_applications.cpp): together they stay under five seconds.
+constexpr uint64_t kStartPatienceSeconds = 3;
 
 size_t framesOf(const pa_sample_spec& sampleSpec, size_t milliseconds) {
     return std::max<size_t>(1, size_t(sampleSpec.rate) * milliseconds / 1000);
@@ -46,8 +60,6 @@ PulseCaptureSession::PulseCaptureSession(PulseMainloop& loop, const pa_sample_sp
       fragmentFrames_(framesOf(sampleSpec, kFragmentMilliseconds)),
       holdFrames_(framesOf(sampleSpec, kHoldMilliseconds)),
       samples_(sampleSpec.rate, sampleSpec.channels),
-      mixer_(sampleSpec.channels, framesOf(sampleSpec, kCushionMilliseconds),
-             framesOf(sampleSpec, kLaneLimitMilliseconds)),
       crossfade_(sampleSpec.channels, framesOf(sampleSpec, kFadeMilliseconds)),
       control_(loop.api(), "vx-capture") {}
 
@@ -56,15 +68,39 @@ PulseCaptureSession::~PulseCaptureSession() = default;
 void PulseCaptureSession::begin() {
     auto error = control_.connect([this] { queryServer(); },
                                   [this](const Error& error) { end(error); });
-    if (error) settle(error);
+    if (error) {
+        settle(error);
+        return;
+    }
+    startDeadline_ = PulseTimeEvent(loop_.api(), control_.context(),
+                                    pa_rtclock_now() + kStartPatienceSeconds * PA_USEC_PER_SEC,
+                                    onStartDeadline, this);
+}
+
+void PulseCaptureSession::onStartDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                          void* userdata) {
+    auto* self = static_cast<PulseCaptureSession*>(userdata);
+    self->settle(Error{PA_ERR_TIMEOUT, std::string(self->waitingFor_) + " within " +
+                                           std::to_string(kStartPatienceSeconds) + " s"});
 }
 
 void PulseCaptureSession::queryServer() {
+    if (!settled_) waitingFor_ = "the sound server did not answer";
     dropOperation(pa_context_get_server_info(control_.context(), onServerInfo, this));
 }
 
 void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
+    if (!self->mixer_) {
+        bool pipeWire = info && info->server_name && std::strstr(info->server_name, "PipeWire");
+        const pa_sample_spec& spec = self->spec_;
+        self->mixer_ = std::make_unique<SoundMixer>(
+            spec.channels,
+            SoundMixer::Frames{
+                framesOf(spec, pipeWire ? kPipeWireDelayMilliseconds : kDelayMilliseconds),
+                framesOf(spec, kMatchMilliseconds), framesOf(spec, kSearchMilliseconds),
+                framesOf(spec, kLaneLimitMilliseconds)});
+    }
     self->defaultSink(info && info->default_sink_name ? info->default_sink_name : "");
 }
 
@@ -136,6 +172,7 @@ void PulseCaptureSession::recordMonitor() {
         retiredClocks_.push_back(std::move(clock_));
         loop_.later([this] { retiredClocks_.clear(); });
     }
+    if (!settled_) waitingFor_ = "the sound server did not start recording its output";
     uint64_t generation = ++clockGeneration_;
     clock_ = std::make_unique<PulseRecordStream>(control_.context(), "vx-capture", spec_);
     auto error = clock_->connect(
@@ -163,6 +200,7 @@ void PulseCaptureSession::settle(std::optional<Error> failure) {
     if (settled_) return;
     settled_ = true;
     failure_ = std::move(failure);
+    startDeadline_ = PulseTimeEvent();  // may be the one calling: freeing a firing timer is allowed
     loop_.signal();
 }
 
@@ -209,7 +247,7 @@ void PulseCaptureSession::place(Player& player, uint32_t index) {
     if (player.monitor) return;
     uint64_t key = nextMonitor_++;
     PulseInputMonitor::Target target{index, monitorSource_, spec_, fragmentFrames_};
-    auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), mixer_,
+    auto monitor = std::make_unique<PulseInputMonitor>(loop_.api(), std::move(target), *mixer_,
                                                        [this, key] { retire(key); });
     PulseInputMonitor& started = *monitor;
     monitors_[key] = std::move(monitor);
@@ -247,10 +285,11 @@ void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
         if (present) holdLeft_ = holdFrames_;
         bool toMix = present || holdLeft_ > 0;
         if (!present) holdLeft_ -= std::min(holdLeft_, frames);
-        mixer_.mix(made.frames, frames);
+        delayed_.resize(frames * spec_.channels);
+        mixer_->clock(data, frames, delayed_.data(), made.frames);
         if (sinkGain_ != 1.0f)
             for (size_t i = 0; i < frames * spec_.channels; ++i) made.frames[i] *= sinkGain_;
-        crossfade_.blend(data, made.frames, frames, toMix);
+        crossfade_.blend(delayed_.data(), made.frames, frames, toMix);
     }
     if (deliver_) deliver_(std::move(made.sample));
 }

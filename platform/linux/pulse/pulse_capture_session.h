@@ -7,15 +7,21 @@
 // away and another is the default), the capture moves to the new one.
 //
 // A player is excluded when its own identity or its owner client's is one of the
-// excluded identities, whenever it appears during the capture. While no excluded
-// player is present, the sample is the clock's chunk (the plain monitor). Otherwise
-// each kept player of the sink is recorded on a connection of its own and the
-// sample is their mix, as many frames as the clock chunk. A player whose details
-// are not known yet counts as excluded, so that an excluded player is left out
-// from its first sound; the mix goes on a moment after the last excluded player
-// left, then fades back to the monitor. Without any excluded identity the capture
-// is always the plain monitor. The players are recorded before the output's own
-// volume and mute, so the mix gets them applied like the monitor has them.
+// excluded identities, whenever it appears during the capture. Each kept player of
+// the sink is recorded on a connection of its own and mixed in step with the
+// monitor (SoundMixer), 30 ms behind it (100 ms on PipeWire). While no excluded
+// player is present, the sample is the monitor as it was that much earlier (the
+// plain monitor); otherwise it is the mix of the kept players, as many frames as
+// the clock chunk. A player whose details are not known yet counts as excluded, so
+// that an excluded player is left out from its first sound; the mix goes on a moment
+// after the last excluded player left. Both ways the capture fades between the two,
+// which are the same sound at the same moment. Without any excluded identity the
+// capture is always the plain monitor, undelayed. The players are recorded before
+// the output's own volume and mute, so the mix gets them applied like the monitor
+// has them.
+//
+// A server that does not answer ends the start after a few seconds with an error that
+// says which step it left unanswered.
 //
 // Made, begun and destroyed with the loop's lock held (or the loop stopped). The
 // outcome is known once settled() (the loop is signalled then); deliver and stopped
@@ -37,6 +43,7 @@
 #include "platform/linux/pulse/pulse_mainloop.h"
 #include "platform/linux/pulse/pulse_record_stream.h"
 #include "platform/linux/pulse/pulse_server_tracker.h"
+#include "platform/linux/pulse/pulse_time_event.h"
 #include "platform/linux/pulse/sound_crossfade.h"
 #include "platform/linux/pulse/sound_mixer.h"
 #include "platform/linux/pulse/sound_samples.h"
@@ -76,6 +83,8 @@ private:
     void recordMonitor();
     void clockEnded(const Error& error);
     void settle(std::optional<Error> failure);
+    static void onStartDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                void* userdata);
     void end(const Error& error);
 
     void announced(uint32_t index);
@@ -96,6 +105,7 @@ private:
     size_t holdLeft_ = 0;
 
     bool settled_ = false;
+    const char* waitingFor_ = "the sound server did not answer";  // what the start waits on
     std::optional<Error> failure_;
     bool ended_ = false;
     std::optional<Error> clockLost_;  // the monitor's recording ended; is there another output?
@@ -107,7 +117,8 @@ private:
     float sinkGain_ = 1.0f;  // the players are recorded before the sink's volume: the mix gets it here
 
     SoundSamples samples_;
-    SoundMixer mixer_;
+    std::unique_ptr<SoundMixer> mixer_;  // made once the server is known
+    std::vector<float> delayed_;  // the monitor as it was, in step with the mix
     SoundCrossfade crossfade_;
     std::map<uint32_t, Player> players_;
     uint64_t nextMonitor_ = 1;
@@ -116,6 +127,7 @@ private:
     std::vector<std::unique_ptr<PulseInputMonitor>> retired_;
 
     PulseConnection control_;
+    PulseTimeEvent startDeadline_;  // until settled; destroyed before control_
     std::unique_ptr<PulseServerTracker> tracker_;
     uint64_t clockGeneration_ = 0;  // a replaced clock's late callbacks are ignored
     std::unique_ptr<PulseRecordStream> clock_;  // destroyed before control_

@@ -4,6 +4,8 @@
 #include <pulse/error.h>
 #include <pulse/subscribe.h>
 
+#include "platform/linux/pulse/pulse_identity.h"
+
 namespace vx {
 
 void PulseConnection::Free::operator()(pa_context* context) const {
@@ -13,8 +15,17 @@ void PulseConnection::Free::operator()(pa_context* context) const {
     pa_context_unref(context);
 }
 
+namespace {
+
+pa_context* newContext(pa_mainloop_api* api, const char* clientName) {
+    quietPulseLogging();
+    return pa_context_new(api, clientName);
+}
+
+}  // namespace
+
 PulseConnection::PulseConnection(pa_mainloop_api* api, const char* clientName)
-    : context_(pa_context_new(api, clientName)) {}
+    : context_(newContext(api, clientName)) {}
 
 PulseConnection::~PulseConnection() = default;
 

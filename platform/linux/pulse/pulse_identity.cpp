@@ -1,5 +1,8 @@
 #include "platform/linux/pulse/pulse_identity.h"
 
+#include <cstdlib>
+#include <mutex>
+
 #include <pulse/proplist.h>
 
 namespace vx {
@@ -12,6 +15,12 @@ std::string playerIdentity(const pa_proplist* properties) {
         if (value && *value) return value;
     }
     return {};
+}
+
+void quietPulseLogging() {
+    static std::once_flag once;
+    // A journal or syslog chosen by the user is kept: neither is standard error.
+    std::call_once(once, [] { setenv("PULSE_LOG_SYSLOG", "1", 0); });
 }
 
 }  // namespace vx

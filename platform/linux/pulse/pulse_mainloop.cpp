@@ -3,6 +3,8 @@
 #include <pulse/mainloop-api.h>
 #include <pulse/thread-mainloop.h>
 
+#include "platform/linux/pulse/pulse_identity.h"
+
 namespace vx {
 
 namespace {
@@ -26,6 +28,7 @@ void PulseMainloop::Free::operator()(pa_threaded_mainloop* loop) const {
 }
 
 std::unique_ptr<PulseMainloop> PulseMainloop::start(const char* threadName) {
+    quietPulseLogging();
     std::unique_ptr<pa_threaded_mainloop, Free> loop(pa_threaded_mainloop_new());
     if (!loop) return nullptr;
     pa_threaded_mainloop_set_name(loop.get(), threadName);

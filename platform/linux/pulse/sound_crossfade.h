@@ -1,9 +1,7 @@
 #pragma once
-// Hands the capture over between two versions of the same audio: the plain monitor
-// and the mix of the kept players. Going to the mix is immediate (the monitor may
-// carry a player that must be left out from its first sound); going back to the
-// monitor fades over fadeFrames, so that the step between the two (the mix runs a
-// cushion behind) does not click.
+// Hands the capture over between two versions of the same audio, in step with each
+// other: the plain monitor and the mix of the kept players (see SoundMixer). Either
+// way the hand-over fades over fadeFrames, so that it neither clicks nor dips.
 //
 // Not thread-safe: one thread (the sound-server loop) makes every call.
 #include <cstddef>
