@@ -125,18 +125,25 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(audio.wait(timeout=10), 0)
             self.assertEqual(len(pcm), 48000 * 4 // 10)
             self.assertEqual(audio.stderr.read(), b"started\n")
+            audio.stdout.close()
+            audio.stderr.close()
 
             fifo = os.path.join(self.folder.name, "video.fifo")
             os.mkfifo(fifo)
             video = subprocess.Popen([binary, "video", "--out", fifo, "--width", "320", "--height", "240"],
                                      env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE)
             got = []
-            reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read(4096)), daemon=True)
+            def read_pipe():
+                with open(fifo, "rb") as pipe:
+                    got.append(pipe.read(4096))
+
+            reader = threading.Thread(target=read_pipe, daemon=True)
             reader.start()
             reader.join(timeout=15)
             video.stdin.close()
             self.assertEqual(video.wait(timeout=10), 0)
             self.assertEqual(video.stderr.read(), b"started\n")
+            video.stderr.close()
             self.assertTrue(got and got[0].startswith(b"\x00\x00\x00\x01"), got)
 
 
