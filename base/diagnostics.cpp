@@ -12,10 +12,33 @@ void writeLine(const std::string& line) {
     (void)ignored;
 }
 
-void log(const std::string& message) { writeLine(message + "\n"); }
+std::string oneLine(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string line;
+    line.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            line += "\\x";
+            line += hex[byte >> 4];
+            line += hex[byte & 0xf];
+        }
+    }
+    return line;
+}
+
+void log(const std::string& message) { writeLine(oneLine(message) + "\n"); }
 
 void fail(const std::string& message, int code) {
-    writeLine("vx-capture: " + message + "\n");
+    writeLine("vx-capture: " + oneLine(message) + "\n");
     endProcess(code);
 }
 

@@ -5,6 +5,14 @@
 
 namespace vx {
 
+// Messages are one line whatever they quote (a path, a library's description):
+// fail() and log() pass the message through oneLine() first.
+
+// text with every control character written out: newline, carriage return and tab
+// as \n, \r and \t, the other bytes below 0x20 and 0x7f as \xHH. Other bytes,
+// UTF-8 included, are kept as they are.
+std::string oneLine(const std::string& text);
+
 // "vx-capture: " + message + newline on standard error, then the process ends with
 // status code at once: nothing is flushed, stopped or destroyed first.
 [[noreturn]] void fail(const std::string& message, int code);

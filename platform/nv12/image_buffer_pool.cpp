@@ -3,15 +3,21 @@
 namespace vx {
 
 ImageBufferPool::ImageBufferPool(int width, int height, int count) {
-    buffers_.reserve(count);
-    for (int i = 0; i < count; ++i) buffers_.push_back(std::make_shared<ImageBuffer>(width, height));
+    slots_.reserve(count);
+    for (int i = 0; i < count; ++i) slots_.push_back(std::make_shared<Slot>(width, height));
 }
 
 std::shared_ptr<ImageBuffer> ImageBufferPool::acquire() {
-    // A use count of 1 means only the pool holds the buffer. Nobody else can take
-    // a new reference to it, since only the pool hands buffers out.
-    for (auto& buffer : buffers_)
-        if (buffer.use_count() == 1) return buffer;
+    for (auto& slot : slots_) {
+        if (slot->inUse.load(std::memory_order_acquire)) continue;
+        // Only this thread sets the flag, so nobody can take the slot between the
+        // load and the store.
+        slot->inUse.store(true, std::memory_order_relaxed);
+        // The holder's reference keeps the slot alive even if the pool goes first.
+        return std::shared_ptr<ImageBuffer>(&slot->buffer, [slot](ImageBuffer*) {
+            slot->inUse.store(false, std::memory_order_release);
+        });
+    }
     return nullptr;
 }
 

@@ -63,12 +63,37 @@ TEST(DiagnosticsTest, LinesHaveTheirExactBytes) {
          },
          "a\nvx-capture: b\n", 3},
         {"endProcess", [] { endProcess(0); }, "", 0},
+        {"fail quoting a newline", [] { fail("--out /tmp/a\nb is not a named pipe", 2); },
+         "vx-capture: --out /tmp/a\\nb is not a named pipe\n", 2},
+        {"log quoting a newline", [] { log("x\ny"); }, "x\\ny\n", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Outcome outcome = runInChild(c.body);
         EXPECT_EQ(outcome.stderrBytes, c.bytes);
         EXPECT_EQ(outcome.status, c.status);
+    }
+}
+
+TEST(DiagnosticsTest, OneLineWritesOutControlCharacters) {
+    const struct {
+        std::string text, line;
+    } cases[] = {
+        {"", ""},
+        {"plain /tmp/video.fifo", "plain /tmp/video.fifo"},
+        {"a\nb", "a\\nb"},
+        {"a\r\nb", "a\\r\\nb"},
+        {"tab\there", "tab\\there"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
+        {"\x1b[31mred", "\\x1b[31mred"},
+        {"caf\xc3\xa9 \xe2\x80\xa8", "caf\xc3\xa9 \xe2\x80\xa8"},
+        {"back\\slash kept", "back\\slash kept"},
+        {"\n", "\\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(oneLine(c.text), c.line);
     }
 }
 

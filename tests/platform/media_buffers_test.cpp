@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/nv12/image_buffer_pool.h"
 #include "platform/sample_buffer.h"
 
@@ -19,6 +21,37 @@ TEST(ImageBufferPoolTest, NeverHandsOutABufferThatIsStillHeld) {
     second.reset();
     auto again = pool.acquire();
     EXPECT_EQ(again.get(), released) << "a released buffer is reused, not reallocated";
+}
+
+TEST(ImageBufferPoolTest, ReleaseOnAnotherThreadHappensBeforeReuse) {
+    // The encoder releases buffers on its own thread while the capture thread
+    // acquires them: what the releasing thread did with a buffer must be visible
+    // to the next writer (a race here is what the thread sanitizer reports).
+    ImageBufferPool pool(4, 2, 1);
+    for (int round = 0; round < 200; ++round) {
+        auto held = pool.acquire();
+        ASSERT_TRUE(held);
+        held->plane(0)[0] = static_cast<uint8_t>(round);
+        std::thread reader([buffer = std::move(held), round] {
+            EXPECT_EQ(buffer->plane(0)[0], static_cast<uint8_t>(round));
+            buffer->plane(0)[1] = static_cast<uint8_t>(round);
+        });
+        std::shared_ptr<ImageBuffer> again;
+        while (!(again = pool.acquire())) std::this_thread::yield();
+        EXPECT_EQ(again->plane(0)[1], static_cast<uint8_t>(round));
+        reader.join();
+    }
+}
+
+TEST(ImageBufferPoolTest, HandedOutBufferOutlivesThePool) {
+    std::shared_ptr<ImageBuffer> kept;
+    {
+        ImageBufferPool pool(4, 2, 1);
+        kept = pool.acquire();
+    }
+    ASSERT_TRUE(kept);
+    kept->plane(0)[0] = 7;
+    EXPECT_EQ(kept->plane(0)[0], 7);
 }
 
 TEST(ImageBufferTest, PlanesAreNv12Sized) {
