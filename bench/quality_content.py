@@ -16,6 +16,7 @@ with the same fonts (DejaVu Sans Mono, Debian's fonts-dejavu-core).
 import math
 import os
 import sys
+import tempfile
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
@@ -61,7 +62,23 @@ def text_lines(first, count, columns, background, width):
 
 
 def photo(width, height, seed):
-    """A photo-like landscape: sky, hills with textured foliage, a sun, and film grain."""
+    """A photo-like landscape: sky, hills with textured foliage, a sun, and film grain. Made once
+    per machine (it takes seconds) and kept in the temporary folder: every process that shows
+    or compares it would otherwise make it again."""
+    path = os.path.join(tempfile.gettempdir(), f"vx-quality-photo-{width}x{height}-{seed}.npy")
+    try:
+        return np.load(path)
+    except (OSError, ValueError):
+        pass
+    picture = _make_photo(width, height, seed)
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".npy")
+    with os.fdopen(fd, "wb") as f:
+        np.save(f, picture)
+    os.replace(temporary, path)
+    return picture
+
+
+def _make_photo(width, height, seed):
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:height, 0:width].astype(np.float32)
     u, v = x / width, y / height

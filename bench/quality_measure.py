@@ -33,6 +33,7 @@ PEAK = 255.0
 class Run:
     data: bytes
     times: list          # arrival of each access unit, seconds from the first
+    keys: list           # whether each access unit is a key frame
     seconds: float       # measuring window
     bits_per_second: float
     cpu: float           # CPU seconds per second of capture
@@ -44,6 +45,7 @@ class Scores:
     psnr: list = field(default_factory=list)     # per decoded frame; None where no stamp read
     times: list = field(default_factory=list)    # seconds from the first access unit
     numbers: list = field(default_factory=list)  # picture number read from each stamp
+    keys: list = field(default_factory=list)     # whether each frame is a key frame
     kbps: float = 0.0
     cpu: float = 0.0
     frames: int = 0
@@ -51,6 +53,22 @@ class Scores:
 
     def valid(self):
         return [p for p in self.psnr if p is not None]
+
+    def key_frame_drop(self, window=1.0):
+        """The largest fall, over the periodic key frames, from the mean PSNR of the second
+        before a key frame to the worst frame in the second from it (dB; None if no key frame
+        after the first has a second before it)."""
+        worst = None
+        for index, key in enumerate(self.keys):
+            if not key or index == 0:
+                continue
+            start = self.times[index]
+            before = [p for t, p in zip(self.times, self.psnr) if p is not None and start - window <= t < start]
+            after = [p for t, p in zip(self.times, self.psnr) if p is not None and start <= t < start + window]
+            if before and after:
+                drop = float(np.mean(before)) - min(after)
+                worst = drop if worst is None else max(worst, drop)
+        return worst
 
     def summary(self):
         values = np.array(self.valid())
@@ -106,7 +124,8 @@ def capture_run(make_capture, display, content, fps, seconds):
     data = reader.data()
     units = access_units(data, complete_tail=True)
     times = [reader.arrival(unit.end - 1) - first for unit in units]
-    return Run(data, times, end - first, counted * 8 / (end - first - SETTLE), cpu, played)
+    keys = [unit.key for unit in units]
+    return Run(data, times, keys, end - first, counted * 8 / (end - first - SETTLE), cpu, played)
 
 
 def decode(data):
@@ -156,6 +175,7 @@ def score(run, content, cache):
         scores.frames += 1
         scores.times.append(run.times[index] if index < len(run.times) else math.nan)
         scores.numbers.append(number)
+        scores.keys.append(run.keys[index] if index < len(run.keys) else False)
         if number is None:
             scores.unmatched += 1
             scores.psnr.append(None)

@@ -11,6 +11,7 @@ import math
 
 TOOLS = ("vx-capture", "ffmpeg")
 STILL_DROP = 1.5   # dB below the first key frame that a still content may fall
+KEY_FRAME_DROP = 3.0   # dB that moving content may fall after a periodic key frame
 
 
 def _psnr(summary):
@@ -52,7 +53,7 @@ class QualityReport:
             else:
                 cells += ["-", "-"]
             lines.append("| " + " | ".join(cells) + " |")
-        lines += self._still_table() + self._frames_table()
+        lines += self._still_table() + self._key_frame_table() + self._frames_table()
         return "\n".join(lines + [""] + self.notes)
 
     def _still_table(self):
@@ -74,6 +75,23 @@ class QualityReport:
                 "key frame.", "",
                 "| content | rate | tool | first frame | worst | drop | frames more than "
                 f"{STILL_DROP} dB below |", "|---|---|---|---:|---:|---:|---|"] + rows
+
+    def _key_frame_table(self):
+        rows = []
+        for (content, kbps, fps), tools in self.runs.items():
+            if content.startswith("still"):
+                continue
+            cells = []
+            for tool in TOOLS:
+                drop = tools[tool].key_frame_drop() if tool in tools else None
+                cells.append("-" if drop is None else f"{drop:.1f}")
+            rows.append(f"| {content} | {kbps} @ {fps} | " + " | ".join(cells) + " |")
+        if not rows:
+            return []
+        return ["", f"Moving content: the largest fall from the mean PSNR-Y of the second before a "
+                f"periodic key frame to the worst frame of the second from it (dB; should stay "
+                f"within {KEY_FRAME_DROP} dB).", "",
+                "| content | rate | vx-capture | FFmpeg |", "|---|---|---:|---:|"] + rows
 
     def _frames_table(self):
         lines = ["", "Frames decoded (of which the stamp did not read):", ""]
@@ -122,6 +140,6 @@ class QualityReport:
             for tool, scores in tools.items():
                 out.append(dict(content=content, kbps=kbps, fps=fps, tool=tool,
                                 summary=scores.summary(), times=scores.times, psnr=scores.psnr,
-                                numbers=scores.numbers))
+                                numbers=scores.numbers, keys=scores.keys))
         with open(path, "w") as f:
             json.dump(dict(header=self.header, command=self.command, runs=out), f)
