@@ -1,6 +1,6 @@
 """Shows one content of the quality benchmark on the root window of an X display, a picture per
-frame at the content's rate, each put whole with one XPutImage (libX11 through ctypes), so that
-a capture never sees half of one picture and half of another.
+frame at the content's rate (libX11 through ctypes), each copied onto the screen whole, so that
+a capture never sees half of one picture and half of another, and with an empty pointer.
 
     /usr/bin/python3 bench/quality_player.py DISPLAY "scroll" --fps 60
 
@@ -43,6 +43,13 @@ class RootWindow:
         x11.XCreateImage.restype = ctypes.POINTER(_Image)
         x11.XCreateImage.argtypes = [p, p, u, i, i, p, u, u, i, i]
         x11.XPutImage.argtypes = [p, ul, p, ctypes.POINTER(_Image), i, i, i, i, u, u]
+        x11.XCreatePixmap.restype, x11.XCreatePixmap.argtypes = ul, [p, ul, u, u, u]
+        x11.XCopyArea.argtypes = [p, ul, ul, p, i, i, u, u, i, i]
+        x11.XCreateBitmapFromData.restype = ul
+        x11.XCreateBitmapFromData.argtypes = [p, ul, ctypes.c_char_p, u, u]
+        x11.XCreatePixmapCursor.restype = ul
+        x11.XCreatePixmapCursor.argtypes = [p, ul, ul, p, p, u, u]
+        x11.XDefineCursor.argtypes = [p, ul, ul]
         x11.XSync.argtypes = [p, i]
         self.x11 = x11
         self.connection = x11.XOpenDisplay(display.encode())
@@ -52,14 +59,25 @@ class RootWindow:
         visual = x11.XDefaultVisual(self.connection, x11.XDefaultScreen(self.connection))
         self.gc = x11.XCreateGC(self.connection, self.root, 0, None)
         self.width, self.height = width, height
+        self.pixmap = x11.XCreatePixmap(self.connection, self.root, width, height, 24)
+        # An empty pointer, so that neither capture draws one over the pictures.
+        empty = x11.XCreateBitmapFromData(self.connection, self.root, b"\0", 1, 1)
+        colour = (ctypes.c_ushort * 8)()   # an XColor; black, unused by an empty mask
+        cursor = x11.XCreatePixmapCursor(self.connection, empty, empty, ctypes.byref(colour),
+                                         ctypes.byref(colour), 0, 0)
+        x11.XDefineCursor(self.connection, self.root, cursor)
         self.image = x11.XCreateImage(self.connection, visual, 24, Z_PIXMAP, 0, None,
                                       width, height, 32, 0)
 
     def show(self, bgrx):
-        """Puts an HxWx4 B G R X array at the top-left corner and waits until the server has it."""
+        """Puts an HxWx4 B G R X array at the top-left corner and waits until the server has it.
+        Xlib sends a large image as several requests, between which the server may serve a
+        capture; the picture goes to a pixmap first and onto the screen in one copy."""
         self.image.contents.data = bgrx.ctypes.data
-        self.x11.XPutImage(self.connection, self.root, self.gc, self.image, 0, 0, 0, 0,
+        self.x11.XPutImage(self.connection, self.pixmap, self.gc, self.image, 0, 0, 0, 0,
                            self.width, self.height)
+        self.x11.XCopyArea(self.connection, self.pixmap, self.root, self.gc, 0, 0,
+                           self.width, self.height, 0, 0)
         self.x11.XSync(self.connection, 0)
         self.image.contents.data = None
 
