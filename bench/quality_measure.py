@@ -22,6 +22,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from captures import cpu_seconds  # noqa: E402
+import quality_content  # noqa: E402
 from quality_content import HEIGHT, WIDTH, read_stamp, reference_luma  # noqa: E402
 from stream_reader import StreamReader, access_units  # noqa: E402
 
@@ -186,3 +187,26 @@ def score(run, content, cache):
         error = float(np.mean(np.square(luma - reference)))
         scores.psnr.append(100.0 if error == 0 else 10 * math.log10(PEAK * PEAK / error))
     return scores
+
+
+def check_display(display, env, name, fps, seconds=2.0):
+    """Grabs the played content without coding it (x11grab to raw pictures) and counts the
+    grabbed pictures that differ in any pixel from the source picture their stamp names:
+    (grabbed, differing). Anything but zero differing means the comparison cannot be trusted."""
+    content = quality_content.make(name, fps)
+    player = Player(display, name, fps)
+    try:
+        grab = subprocess.run(
+            ["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", str(fps),
+             "-video_size", f"{WIDTH}x{HEIGHT}", "-i", display, "-t", str(seconds),
+             "-f", "rawvideo", "-pix_fmt", "bgr0", "-"], env=env, capture_output=True, check=True)
+    finally:
+        player.stop()
+    size = WIDTH * HEIGHT * 4
+    grabbed, differing = len(grab.stdout) // size, 0
+    for index in range(grabbed):
+        picture = np.frombuffer(grab.stdout, np.uint8, size, index * size).reshape(HEIGHT, WIDTH, 4)
+        number = read_stamp(reference_luma(picture))
+        if number is None or not np.array_equal(picture[..., :3], content.picture(number)[..., :3]):
+            differing += 1
+    return grabbed, differing
