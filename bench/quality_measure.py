@@ -100,8 +100,8 @@ class Player:
         except subprocess.TimeoutExpired:
             self.process.kill()
             out, _ = self.process.communicate()
-        shown, _, skipped = out.decode().strip().partition(" ")
-        return f"{shown} pictures shown, {skipped} frames skipped"
+        shown, _, late = out.decode().strip().partition(" ")
+        return f"{shown} pictures shown, {late} frames late"
 
 
 def capture_run(make_capture, display, content, fps, seconds):
