@@ -69,6 +69,21 @@ bool FifoWriter::isUsablePath(const std::string& path) {
     return isFifo(status);
 }
 
+std::optional<std::string> FifoWriter::problemWithPath(const std::string& path) {
+    if (path.empty()) return "is empty";
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        const int error = errno;
+        if (error == ENOENT) return std::nullopt;  // may be made later
+        return "cannot be reached: " + std::generic_category().message(error);
+    }
+    if (!isFifo(status)) return "is not a named pipe";
+    // The effective ids decide, as they do for open().
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+        return "is not writable: " + std::generic_category().message(errno);
+    return std::nullopt;
+}
+
 FifoWriter::FifoWriter(std::string path, Launcher launcher)
     : path(std::move(path)), launcher(launcher ? std::move(launcher) : Launcher(startThread)) {
     makeWakePipe(wakeRead, wakeWrite);
@@ -166,8 +181,7 @@ void FifoWriter::openAndAttach() {
         if (ready > 0 && watch[0].revents != 0) break;
         if (ready > 0 && watch[1].revents != 0) {
             uint8_t drain[64];
-            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
-            }
+            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {}
         }
         std::lock_guard<std::mutex> guard(lock);
         if (fd != attached) break;
