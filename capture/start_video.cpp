@@ -63,8 +63,8 @@ void startVideo() {
     const int64_t H = height & ~int64_t(1);
     const int64_t F = fps > 1 ? fps : 1;
 
-    ShareableContentResult answer =
-        await<ShareableContentResult>([](std::function<void(ShareableContentResult)> done) {
+    ShareableContentResult answer = await<ShareableContentResult>(
+        [](std::function<void(ShareableContentResult)> done) {
             getShareableContent(false, false, std::move(done));
         });
     if (const Error* error = std::get_if<Error>(&answer)) throw *error;
@@ -110,8 +110,8 @@ void startVideo() {
             pump, OutputType::screen, SerialQueue::create("vx-capture.video"))) {
         throw *error;
     }
-    std::optional<Error> startError =
-        await<std::optional<Error>>([&stream](std::function<void(std::optional<Error>)> done) {
+    std::optional<Error> startError = await<std::optional<Error>>(
+        [&stream](std::function<void(std::optional<Error>)> done) {
             stream->startCapture(std::move(done));
         });
     if (startError) throw *startError;
