@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "delivery/reader_watch.h"
 #include "platform/media_time.h"
 #include "platform/serial_queue.h"
 
@@ -171,18 +171,12 @@ void FifoWriter::openAndAttach() {
     }
     if (onReaderConnected) onReaderConnected();
 
-    // The write end of a pipe reports an error once no reader has it open.
     // A wake-up may be left over from an earlier attachment; the check of fd sorts
     // that out.
-    pollfd watch[2] = {{attached->get(), 0, 0}, {wakeRead.get(), POLLIN, 0}};
+    ReaderWatch watch(attached->get(), wakeRead.get());
     for (;;) {
-        const int ready = ::poll(watch, 2, kWatchPauseMilliseconds);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready > 0 && watch[0].revents != 0) break;
-        if (ready > 0 && watch[1].revents != 0) {
-            uint8_t drain[64];
-            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {}
-        }
+        const ReaderWatch::Event event = watch.wait(kWatchPauseMilliseconds);
+        if (event == ReaderWatch::Event::readerLeft || event == ReaderWatch::Event::failed) break;
         std::lock_guard<std::mutex> guard(lock);
         if (fd != attached) break;
     }
