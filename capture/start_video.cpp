@@ -54,8 +54,10 @@ void startVideo() {
     requireRange("--fps", fps, kInt32Min, kInt32Max);
     requireRange("--display", displayOption, 0, kUInt32Max);
     requireRange("--bitrate", bitrateKbps, 1, kMaxBitrateKbps);
-    // Only a named pipe is ever written: a mistyped path must not damage a file.
-    if (!FifoWriter::isUsablePath(*out)) fail("--out " + *out + " is not a named pipe", 2);
+    // Only a named pipe is ever written: a mistyped path must not damage a file,
+    // and "started" is said only for a pipe that can be written some day.
+    if (const auto problem = FifoWriter::problemWithPath(*out))
+        fail(out->empty() ? "--out " + *problem : "--out " + *out + " " + *problem, 2);
 
     const int64_t W = width & ~int64_t(1);
     const int64_t H = height & ~int64_t(1);

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "delivery/reader_watch.h"
 #include "platform/media_time.h"
 #include "platform/serial_queue.h"
 
@@ -67,6 +67,21 @@ bool FifoWriter::isUsablePath(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return true;  // missing (or unreachable) for now
     return isFifo(status);
+}
+
+std::optional<std::string> FifoWriter::problemWithPath(const std::string& path) {
+    if (path.empty()) return "is empty";
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        const int error = errno;
+        if (error == ENOENT) return std::nullopt;  // may be made later
+        return "cannot be reached: " + std::generic_category().message(error);
+    }
+    if (!isFifo(status)) return "is not a named pipe";
+    // The effective ids decide, as they do for open().
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+        return "is not writable: " + std::generic_category().message(errno);
+    return std::nullopt;
 }
 
 FifoWriter::FifoWriter(std::string path, Launcher launcher)
@@ -156,19 +171,12 @@ void FifoWriter::openAndAttach() {
     }
     if (onReaderConnected) onReaderConnected();
 
-    // The write end of a pipe reports an error once no reader has it open.
     // A wake-up may be left over from an earlier attachment; the check of fd sorts
     // that out.
-    pollfd watch[2] = {{attached->get(), 0, 0}, {wakeRead.get(), POLLIN, 0}};
+    ReaderWatch watch(attached->get(), wakeRead.get());
     for (;;) {
-        const int ready = ::poll(watch, 2, kWatchPauseMilliseconds);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready > 0 && watch[0].revents != 0) break;
-        if (ready > 0 && watch[1].revents != 0) {
-            uint8_t drain[64];
-            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
-            }
-        }
+        const ReaderWatch::Event event = watch.wait(kWatchPauseMilliseconds);
+        if (event == ReaderWatch::Event::readerLeft || event == ReaderWatch::Event::failed) break;
         std::lock_guard<std::mutex> guard(lock);
         if (fd != attached) break;
     }

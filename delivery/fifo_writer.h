@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -58,6 +59,14 @@ public:
     // False when path names something that exists and is not a named pipe (a
     // symlink is followed); a missing path is fine, it may be made later.
     static bool isUsablePath(const std::string& path);
+
+    // Why path can never be written by this process, as words that follow the
+    // path in a message ("is not a named pipe", "cannot be reached: Not a
+    // directory", ...); empty when it can be, or may be once made. Refused: an
+    // empty path, one that names something else than a named pipe, one under a
+    // file or too long for the system, and a named pipe this process may not open
+    // for writing. A path that does not exist yet (its folders neither) is fine.
+    static std::optional<std::string> problemWithPath(const std::string& path);
 
     FifoWriter(const FifoWriter&) = delete;
     FifoWriter& operator=(const FifoWriter&) = delete;

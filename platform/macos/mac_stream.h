@@ -26,6 +26,10 @@ public:
     std::optional<Error> addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                                          std::shared_ptr<SerialQueue> queue) override;
     void startCapture(std::function<void(std::optional<Error>)> completionHandler) override;
+    // updateConfiguration:completionHandler: with a minimumFrameInterval of 1 s while
+    // nobody reads, back to the configured one when somebody does. Failures are
+    // ignored: it is a hint.
+    void setScreenFramesWanted(bool wanted) override;
 
 private:
     MacStream() = default;
@@ -35,7 +39,9 @@ private:
     StreamSettings settings_;
     SCStream* stream_ = nil;                 // nil when the settings could not be made
     VXStreamAdapter* delegateAdapter_ = nil;
-    std::mutex mutex_;                       // guards the two lists below
+    std::mutex mutex_;                       // guards the two lists below and wanted_
+    CMTime wantedInterval_ = kCMTimeZero;    // the configured minimumFrameInterval
+    bool wanted_ = true;
     std::vector<VXStreamAdapter*> outputAdapters_;
     std::vector<std::shared_ptr<SerialQueue>> queues_;
 };

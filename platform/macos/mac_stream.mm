@@ -23,6 +23,7 @@ void MacStream::open(const ContentFilter& filter, const StreamConfiguration& con
                      std::shared_ptr<StreamDelegate> delegate) {
     settings_ = streamSettings(filter, configuration);
     if (settings_.error) return;
+    wantedInterval_ = settings_.configuration.minimumFrameInterval;
     delegateAdapter_ = [[VXStreamAdapter alloc] initWithStream:weak_from_this()
                                                         output:nullptr
                                                       delegate:std::move(delegate)];
@@ -67,6 +68,17 @@ void MacStream::startCapture(std::function<void(std::optional<Error>)> completio
       if (error) completionHandler(frameworkError(error));
       else completionHandler(std::nullopt);
     }];
+}
+
+void MacStream::setScreenFramesWanted(bool wanted) {
+    if (!stream_) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (wanted == wanted_) return;
+    wanted_ = wanted;
+    settings_.configuration.minimumFrameInterval = wanted ? wantedInterval_ : CMTimeMake(1, 1);
+    [stream_ updateConfiguration:settings_.configuration
+               completionHandler:^(NSError*){
+               }];
 }
 
 }  // namespace vx

@@ -30,6 +30,11 @@ CFStringRef colorMatrix(const std::string& name) {
     return nullptr;
 }
 
+CFStringRef colorSpace(const std::string& matrixName) {
+    if (matrixName == kYCbCrMatrixITU_R_709_2) return kCGColorSpaceITUR_709;
+    return nullptr;
+}
+
 void applySetter(std::string_view setter, const StreamConfiguration& from,
                  SCStreamConfiguration* to, StreamSettings& settings) {
     if (setter == "setCapturesAudio") {
@@ -63,6 +68,9 @@ void applySetter(std::string_view setter, const StreamConfiguration& from,
         to.pixelFormat = OSType(from.pixelFormat);
     } else if (setter == "setColorMatrix") {
         if (CFStringRef matrix = colorMatrix(from.colorMatrix)) to.colorMatrix = matrix;
+        // The pixels in the colour space the matrix belongs to, not the display's
+        // own (Display P3 on most Macs), so that they are what the stream signals.
+        if (CFStringRef space = colorSpace(from.colorMatrix)) to.colorSpaceName = space;
     } else if (setter == "setQueueDepth") {
         to.queueDepth = NSInteger(from.queueDepth);
     } else if (setter == "setShowsCursor") {

@@ -1,5 +1,7 @@
 #include "platform/macos/video_toolbox_session.h"
 
+#include <climits>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -105,20 +107,55 @@ Status CompressionSession::create(int32_t width, int32_t height, uint32_t codecT
 Status VideoToolboxSession::setProperty(const std::string& key, const PropertyValue& value) {
     CFStringRef frameworkKey = propertyKey(key);
     if (!frameworkKey) return kVTPropertyNotSupportedErr;
+    const int64_t* number = std::get_if<int64_t>(&value);
+    if (number && key == kCompressionPropertyKey_AverageBitRate && *number > INT32_MAX) {
+        // VideoToolbox holds the bit rate in 32 bits. The start fails in
+        // prepareToEncodeFrames with this as its one line.
+        std::lock_guard<std::mutex> guard(lock_);
+        refused_ = "bit rate " + std::to_string(*number / 1000) + " kbit/s is above " +
+                   std::to_string(INT32_MAX / 1000) + " kbit/s, the most VideoToolbox takes";
+        return noErr;
+    }
+    if (number && key == kCompressionPropertyKey_ExpectedFrameRate && *number > 0 &&
+        *number <= INT32_MAX) {
+        std::lock_guard<std::mutex> guard(lock_);
+        framesPerSecond_ = *number;
+    }
     CFRef<CFTypeRef> frameworkValue = propertyValue(value);
     return VTSessionSetProperty(session_.get(), frameworkKey, frameworkValue.get());
 }
 
 Status VideoToolboxSession::prepareToEncodeFrames() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!refused_.empty()) return kVTParameterErr;
+        keyframes_.emplace(int(framesPerSecond_));
+    }
     return VTCompressionSessionPrepareToEncodeFrames(session_.get());
+}
+
+std::string VideoToolboxSession::statusDescription(Status status) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return status == kVTParameterErr ? refused_ : std::string();
 }
 
 Status VideoToolboxSession::encodeFrame(std::shared_ptr<ImageBuffer> imageBuffer,
                                         Time presentationTime, Time duration,
                                         const FrameOptions* options, OutputHandler outputHandler) {
     if (!imageBuffer) return kVTParameterErr;
-    CFRef<CFDictionaryRef> frameProperties;
-    if (options) frameProperties = booleanDictionary(*options, frameOptionKey);
+    FrameOptions frameOptions = options ? *options : FrameOptions{};
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!keyframes_) keyframes_.emplace(int(framesPerSecond_));
+        const bool asked = frameOptions[kEncodeFrameOptionKey_ForceKeyFrame];
+        if (keyframes_->due(presentationTime) || asked) {
+            frameOptions[kEncodeFrameOptionKey_ForceKeyFrame] = true;
+            keyframes_->keyFrameProduced(presentationTime);
+        } else {
+            frameOptions.erase(kEncodeFrameOptionKey_ForceKeyFrame);
+        }
+    }
+    CFRef<CFDictionaryRef> frameProperties = booleanDictionary(frameOptions, frameOptionKey);
     return VTCompressionSessionEncodeFrameWithOutputHandler(
         session_.get(), imageBuffer->pixelBuffer(), frameworkTime(presentationTime),
         frameworkTime(duration), frameProperties.get(), nullptr,

@@ -127,7 +127,7 @@ TEST_F(FifoWriterTest, AReaderThatComesBackBetweenTwoWritesGetsAFreshPipe) {
     ASSERT_TRUE(connections.waitFor(1));
     writer->write(bytes("0123456789"));
     EXPECT_EQ(first->read(4), bytes("0123"));
-    first.reset();  // leaves six bytes unread
+    first.reset();                      // leaves six bytes unread
     std::this_thread::sleep_for(50ms);  // no write in between, as on a still screen
 
     test::PipeReader second(path);
@@ -163,8 +163,10 @@ struct NotAPipe {
 std::vector<NotAPipe> notPipes() {
     auto writeFile = [](const std::string& at) { std::ofstream(at) << "0123456789"; };
     return {
-        {"regular file", [=](const std::string& path, const std::string&) { writeFile(path); }, true},
-        {"directory", [](const std::string& path, const std::string&) { ::mkdir(path.c_str(), 0700); }, false},
+        {"regular file", [=](const std::string& path, const std::string&) { writeFile(path); },
+         true},
+        {"directory",
+         [](const std::string& path, const std::string&) { ::mkdir(path.c_str(), 0700); }, false},
         {"symlink to a file",
          [=](const std::string& path, const std::string& folder) {
              writeFile(folder + "/target");
@@ -172,7 +174,8 @@ std::vector<NotAPipe> notPipes() {
          },
          true},
         {"symlink to a device",
-         [](const std::string& path, const std::string&) { ::symlink("/dev/null", path.c_str()); }, false},
+         [](const std::string& path, const std::string&) { ::symlink("/dev/null", path.c_str()); },
+         false},
     };
 }
 
@@ -200,11 +203,43 @@ TEST(FifoWriterPath, OnlyAMissingPathOrANamedPipeIsUsable) {
     EXPECT_TRUE(FifoWriter::isUsablePath(link)) << "a symlink to a named pipe";
 }
 
+TEST(FifoWriterPath, APathThatCanNeverBeWrittenHasAProblem) {
+    test::TemporaryDirectory directory;
+    const std::string file = directory.file("notes.txt");
+    std::ofstream(file) << "text\n";
+    const std::string fifo = directory.file("video.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string readOnlyFifo = directory.file("read-only.fifo");
+    ASSERT_EQ(::mkfifo(readOnlyFifo.c_str(), 0400), 0);
+    const bool privileged = ::geteuid() == 0;  // root may write any file
+    struct Case {
+        const char* name;
+        std::string path;
+        std::optional<std::string> problem;
+    } cases[] = {
+        {"empty", "", "is empty"},
+        {"under a file", file + "/video.fifo", "cannot be reached: Not a directory"},
+        {"too long", directory.file(std::string(5000, 'x')),
+         "cannot be reached: File name too long"},
+        {"not a pipe", file, "is not a named pipe"},
+        {"pipe not ours to write", readOnlyFifo,
+         privileged ? std::nullopt
+                    : std::optional<std::string>("is not writable: Permission denied")},
+        {"missing", directory.file("later.fifo"), std::nullopt},
+        {"missing folders too", directory.file("a/b/later.fifo"), std::nullopt},
+        {"named pipe", fifo, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FifoWriter::problemWithPath(c.path), c.problem) << c.name;
+    }
+}
+
 TEST(FifoWriterPath, NothingButANamedPipeIsEverOpenedOrWrittenAndTheWriterKeepsTrying) {
     test::ignoreBrokenPipe();
     for (const NotAPipe& kind : notPipes()) {
         for (bool later : {false, true}) {
-            SCOPED_TRACE(std::string(kind.name) + (later ? ", made after the start" : ", there at the start"));
+            SCOPED_TRACE(std::string(kind.name) +
+                         (later ? ", made after the start" : ", there at the start"));
             test::TemporaryDirectory directory;
             const std::string path = directory.file("video.fifo");
             test::CallCounter connections;
@@ -280,13 +315,15 @@ TEST_F(FifoWriterTest, AReaderLeavingIsToldOnceBeforeTheNextAttaches) {
         }
     }
     std::lock_guard<std::mutex> guard(mutex);
-    EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "connected", "disconnected",
-                                                "connected", "disconnected"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "connected",
+                                                "disconnected", "connected", "disconnected"}));
 }
 
 TEST_F(FifoWriterTest, EachNewReaderBeginsWithAChunkThatMayStartTheStream) {
     auto writer = makeWriter();
-    writer->isStreamStart = [](std::span<const uint8_t> chunk) { return !chunk.empty() && chunk[0] == 'K'; };
+    writer->isStreamStart = [](std::span<const uint8_t> chunk) {
+        return !chunk.empty() && chunk[0] == 'K';
+    };
     writer->start();
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -308,7 +345,8 @@ TEST_F(FifoWriterTest, AThreadThatCannotBeHadIsTriedAgainLater) {
     auto refusals = std::make_shared<std::atomic<int>>(3);
     auto writer = FifoWriter::create(path, [refusals](std::function<void()> work) {
         if (refusals->fetch_sub(1) > 0)
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         std::thread(std::move(work)).detach();
     });
     writer->onReaderConnected = connections.callback();

@@ -2,11 +2,12 @@
 stream configuration, the encoder settings, and every way the start can end."""
 import os
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
 
-from vxsim import run_sim, run_until_started
+from vxsim import SIM, run_sim, run_until_started
 
 ONE_DISPLAY = "display 0 1920 1080\n"
 NO_FIFO = "/nonexistent/vx-capture-test/video.fifo"
@@ -102,6 +103,50 @@ class OutIsNotANamedPipeTest(unittest.TestCase):
         for name in ("notes.txt", "target.txt"):
             with open(self.path(name)) as f:
                 self.assertEqual(f.read(), "precious text\n")
+
+    def test_a_path_that_can_never_be_written_is_refused_with_status_2(self):
+        with open(self.path("notes.txt"), "w") as f:
+            f.write("precious text\n")
+        too_long = self.path("x" * 5000)
+        cases = [
+            ("empty", "", "vx-capture: --out is empty\n"),
+            ("under a file", self.path("notes.txt/video.fifo"),
+             f"vx-capture: --out {self.path('notes.txt/video.fifo')} cannot be reached: "
+             "Not a directory\n"),
+            ("too long", too_long,
+             f"vx-capture: --out {too_long} cannot be reached: File name too long\n"),
+        ]
+        for name, path, message in cases:
+            with self.subTest(name):
+                r = ended(["--out", path], ONE_DISPLAY + "frame 10 count=20\n")
+                self.assertEqual((r.status, r.stderr), (2, message))
+                self.assertEqual(r.record, [], "refused before the platform is asked")
+
+    def test_a_named_pipe_this_process_may_not_write_is_refused(self):
+        """A 0600 pipe of another user: when we are root (who may write anything) the
+        program runs as nobody, else the pipe is made read-only for ourselves. The
+        refusal comes before the platform is asked, so no script is needed."""
+        fifo = self.path("video.fifo")
+        os.mkfifo(fifo, 0o600)
+        as_user = []
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                self.skipTest("root without setpriv cannot drop its privileges")
+            os.chmod(self.folder, 0o755)
+            as_user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"]
+        else:
+            os.chmod(fifo, 0o400)
+        # Standard input stays open: its end would stop the program on its own.
+        p = subprocess.Popen(as_user + [SIM, "video", "--out", fifo], stdin=subprocess.PIPE,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(p.kill)
+        status = p.wait(timeout=10)
+        stderr = p.stderr.read().decode()
+        p.stdin.close()
+        p.stderr.close()
+        self.assertEqual(
+            (status, stderr),
+            (2, f"vx-capture: --out {fifo} is not writable: Permission denied\n"))
 
     def test_a_named_pipe_through_a_symlink_and_a_missing_path_are_accepted(self):
         os.mkfifo(self.path("video.fifo"))
