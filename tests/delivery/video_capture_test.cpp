@@ -211,6 +211,31 @@ TEST_F(VideoCaptureTest, OnlyCompleteScreenFramesAreEncoded) {
     EXPECT_EQ(encodesOf(luma).size(), 1u);
 }
 
+TEST_F(VideoCaptureTest, AFrameOfAResizedScreenIsEncodedAsAKeyFrame) {
+    readerAttaches();
+    deliver(screenSample(freshLuma()));  // the first frame is a key frame anyway
+    const struct {
+        const char* what;
+        AttachmentValue resized;
+        const char* options;
+    } cases[] = {
+        {"the screen changed size", true, "ForceKeyFrame"},
+        {"marked, but false", false, "none"},
+        {"not a Boolean", int64_t(1), "none"},
+        {"the screen changed size again", true, "ForceKeyFrame"},
+    };
+    for (const auto& c : cases) {
+        const uint8_t luma = freshLuma();
+        deliver(screenSample(luma, AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)},
+                                                     {kStreamFrameInfoScreenResized, c.resized}}}));
+        const uint8_t next = freshLuma();
+        deliver(screenSample(next));
+        ASSERT_EQ(encodesOf(luma).size(), 1u) << c.what;
+        EXPECT_EQ(encodesOf(luma)[0].options, c.options) << c.what;
+        EXPECT_EQ(encodesOf(next)[0].options, "none") << c.what << ": only that frame";
+    }
+}
+
 TEST_F(VideoCaptureTest, NoFrameNoRepeatHoweverLongTheScreenStaysStill) {
     readerAttaches();
     pump->startRepeating(100);
