@@ -80,6 +80,8 @@ void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, Ou
     if (status == info.end()) return;
     const int64_t* value = std::get_if<int64_t>(&status->second);
     if (!value || *value != kFrameStatusComplete) return;
+    auto resized = info.find(kStreamFrameInfoScreenResized);
+    const bool* relaidOut = resized == info.end() ? nullptr : std::get_if<bool>(&resized->second);
 
     std::shared_ptr<ImageBuffer> previous;  // released after the locks
     std::lock_guard<std::mutex> submitting(submitLock);
@@ -90,6 +92,9 @@ void VideoCapture::didOutputSampleBuffer(Stream&, const SampleBuffer& sample, Ou
         lastEncode = clock->uptimeNanoseconds();
         awaitingFresh = false;
     }
+    // A screen that changed size starts anew with a key frame (a reader that attaches
+    // later gets one anyway).
+    if (relaidOut && *relaidOut) encoder->requestKeyframe();
     submit(std::move(frame));
 }
 

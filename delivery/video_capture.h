@@ -6,6 +6,9 @@
 // encode. While no reader is attached nothing is encoded: frames are only
 // remembered, and the stream is told that nobody wants them (onScreenFramesWanted).
 //
+// A frame marked kStreamFrameInfoScreenResized (the screen changed size) is encoded
+// as a key frame.
+//
 // A reader that attaches gets a key frame of the current screen: the stream is told
 // that frames are wanted again, and the next frame it delivers is encoded as a key
 // frame. The remembered frame may be stale (a stream that nobody wanted may have

@@ -28,6 +28,10 @@ using AttachmentsArray = std::vector<AttachmentDictionary>;
 
 // Key of a screen frame's status in its first attachment dictionary (an integer).
 inline constexpr const char* kStreamFrameInfoStatus = "SCStreamFrameInfoStatus";
+// Key of a Boolean in a screen frame's first attachment dictionary: true on the first
+// frame after the captured screen changed its size (the picture is laid out anew, so
+// it is to be encoded as a key frame). Absent on every other frame.
+inline constexpr const char* kStreamFrameInfoScreenResized = "VXStreamFrameInfoScreenResized";
 // Key of an encoded frame's "not a key frame" flag (a Boolean).
 inline constexpr const char* kSampleAttachmentKeyNotSync = "NotSync";
 
