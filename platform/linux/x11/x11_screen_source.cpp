@@ -54,6 +54,7 @@ Created createLoop(const ContentFilter& filter, const StreamConfiguration& confi
         int right = int(std::clamp<int64_t>(monitor.x + monitor.width, 0, screenWidth));
         int bottom = int(std::clamp<int64_t>(monitor.y + monitor.height, 0, screenHeight));
         settings.screenArea = PixelRect{left, top, right - left, bottom - top};
+        settings.monitor = int(monitor.displayID);
     }
     if (settings.screenArea.width <= 0 || settings.screenArea.height <= 0)
         return Error{kDisplayConnectionFailed, "display " + std::to_string(monitor.displayID) +
