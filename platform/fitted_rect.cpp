@@ -30,10 +30,8 @@ Rect fittedRect(int64_t sourceWidth, int64_t sourceHeight, int64_t width, int64_
 
     int64_t w = W, h = H;
     // The axis whose scale is smaller fills the frame: W / sourceWidth <= H / sourceHeight.
-    if (W * sourceHeight <= H * sourceWidth)
-        h = evenNearest(sourceHeight * W, sourceWidth, H);
-    else
-        w = evenNearest(sourceWidth * H, sourceHeight, W);
+    if (W * sourceHeight <= H * sourceWidth) h = evenNearest(sourceHeight * W, sourceWidth, H);
+    else w = evenNearest(sourceWidth * H, sourceHeight, W);
     return Rect{double(evenCentre(W, w)), double(evenCentre(H, h)), double(w), double(h)};
 }
 

@@ -21,9 +21,19 @@ TEST(FittedRectTest, PlacesThePictureOnEvenPixels) {
         {"same aspect, smaller source", 1280, 720, 1920, 1080, {0, 0, 1920, 1080}},
         {"a 1512x982 display: x would be 128.55", 1512, 982, 1920, 1080, {128, 0, 1662, 1080}},
         {"4:3 into 16:9, pillar bars", 1440, 900, 1920, 1080, {96, 0, 1728, 1080}},
-        {"wide source, letter bars of odd exact offset", 2560, 1080, 1920, 1080, {0, 134, 1920, 810}},
+        {"wide source, letter bars of odd exact offset",
+         2560,
+         1080,
+         1920,
+         1080,
+         {0, 134, 1920, 810}},
         {"tall source", 1080, 1920, 1920, 1080, {656, 0, 608, 1080}},
-        {"wide source into a tall frame, exact size odd", 1920, 1080, 720, 1280, {0, 436, 720, 406}},
+        {"wide source into a tall frame, exact size odd",
+         1920,
+         1080,
+         720,
+         1280,
+         {0, 436, 720, 406}},
         {"odd source sizes", 1281, 721, 640, 360, {0, 0, 640, 360}},
         {"odd source", 1001, 1000, 640, 480, {80, 0, 480, 480}},
         {"odd frame uses its even part", 1920, 1080, 1281, 721, {0, 0, 1280, 720}},
@@ -43,15 +53,15 @@ TEST(FittedRectTest, PlacesThePictureOnEvenPixels) {
 // Across many sizes: every edge even, inside the frame, one axis filled, the other
 // within one even step of the exact size, and the bars differ by at most 2 pixels.
 TEST(FittedRectTest, HoldsItsPromisesAcrossSizes) {
-    const int64_t sources[][2] = {{1512, 982}, {1366, 768}, {1280, 1024}, {2560, 1600},
-                                  {3440, 1440}, {1080, 2400}, {801, 599}, {5, 3},
-                                  {7, 1}, {65535, 65535}};
-    const int64_t frames[][2] = {{1920, 1080}, {1280, 720}, {641, 481}, {2, 2},
+    const int64_t sources[][2] = {{1512, 982},  {1366, 768},   {1280, 1024}, {2560, 1600},
+                                  {3440, 1440}, {1080, 2400},  {801, 599},   {5, 3},
+                                  {7, 1},       {65535, 65535}};
+    const int64_t frames[][2] = {{1920, 1080},   {1280, 720},  {641, 481},     {2, 2},
                                  {16384, 16384}, {1080, 1920}, {2147483647, 2}};
     for (const auto& source : sources) {
         for (const auto& frame : frames) {
-            SCOPED_TRACE(testing::Message() << source[0] << "x" << source[1] << " into "
-                                            << frame[0] << "x" << frame[1]);
+            SCOPED_TRACE(testing::Message() << source[0] << "x" << source[1] << " into " << frame[0]
+                                            << "x" << frame[1]);
             const Rect r = fittedRect(source[0], source[1], frame[0], frame[1]);
             const double W = double(frame[0] & ~int64_t(1)), H = double(frame[1] & ~int64_t(1));
             for (double edge : {r.x, r.y, r.width, r.height})

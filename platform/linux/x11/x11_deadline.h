@@ -29,8 +29,7 @@ inline std::string x11DidNotAnswer(const std::string& displayName) {
 // waiting), and the process ends soon after, since a start that timed out fails
 // the start. Throws std::system_error when no thread can be had.
 template <typename Step>
-auto answerWithin(std::chrono::milliseconds limit, Step step)
-    -> std::optional<decltype(step())> {
+auto answerWithin(std::chrono::milliseconds limit, Step step) -> std::optional<decltype(step())> {
     using Result = decltype(step());
     struct Shared {
         std::mutex mutex;
