@@ -13,6 +13,7 @@
 #include "delivery/video_capture.h"
 #include "encode/video_encoder.h"
 #include "platform/error.h"
+#include "platform/fitted_rect.h"
 #include "platform/serial_queue.h"
 #include "platform/shareable_content.h"
 #include "platform/stream.h"
@@ -26,17 +27,6 @@ constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kUInt32Max = std::numeric_limits<uint32_t>::max();
 constexpr int64_t kMaxBitrateKbps = std::numeric_limits<int64_t>::max() / 1000;
-
-// The display scaled to fit a width x height frame, keeping its aspect ratio,
-// centred. A display that reports no size gets the whole frame.
-Rect fittedRect(const Display& display, int64_t width, int64_t height) {
-    const double w = double(width), h = double(height);
-    if (display.width <= 0 || display.height <= 0) return Rect{0, 0, w, h};
-    const double dw = double(display.width), dh = double(display.height);
-    const double sx = w / dw, sy = h / dh;
-    const double s = sy < sx ? sy : sx;
-    return Rect{(w - s * dw) * 0.5, (h - s * dh) * 0.5, s * dw, s * dh};
-}
 
 }  // namespace
 
@@ -86,7 +76,7 @@ void startVideo() {
     StreamConfiguration configuration;
     configuration.setWidth(W);
     configuration.setHeight(H);
-    configuration.setDestinationRect(fittedRect(*chosen, W, H));
+    configuration.setDestinationRect(fittedRect(chosen->width, chosen->height, W, H));
     configuration.setBackgroundColor(kColorBlack);
     configuration.setPixelFormat(kPixelFormat420v);
     configuration.setColorMatrix(kYCbCrMatrixITU_R_709_2);

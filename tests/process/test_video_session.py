@@ -252,10 +252,11 @@ class ConfigurationTest(unittest.TestCase):
         self.assertLess(kinds.index("addOutput"), kinds.index("startCapture"))
         self.assertLess(kinds.index("session prepare"), kinds.index("stream"))
 
-    def test_the_display_is_fitted_and_centred(self):
+    def test_the_display_is_fitted_and_centred_on_even_pixels(self):
         cases = [
             ("display 0 1440 900\n", "96,0,1728,1080"),
-            ("display 0 2560 1080\n", "0,135,1920,810"),
+            ("display 0 2560 1080\n", "0,134,1920,810"),
+            ("display 0 1512 982\n", "128,0,1662,1080"),
             ("display 0 1920 1080\n", "0,0,1920,1080"),
             ("display 0 3840 2160\n", "0,0,1920,1080"),
         ]
@@ -293,7 +294,7 @@ class ConfigurationTest(unittest.TestCase):
 
     def test_the_rectangle_follows_the_chosen_display(self):
         r = started(["--out", NO_FIFO, "--display", "9"], "display 5 1920 1080\ndisplay 9 1280 1024\n")
-        self.assertEqual(value(r.record, "config setDestinationRect "), "285,0,1350,1080")
+        self.assertEqual(value(r.record, "config setDestinationRect "), "284,0,1350,1080")
 
 
 class StartOutcomeTest(unittest.TestCase):

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/fitted_rect.h"
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_cursor.h"
 #include "platform/linux/x11/x11_damage_watch.h"
@@ -14,6 +15,7 @@
 #include "platform/media_time.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace vx {
 
@@ -38,6 +40,14 @@ std::variant<std::unique_ptr<X11CaptureLoop>, Error> X11CaptureLoop::create(
     if (!loop->damage_->available())
         loop->previousRows_.resize(size_t(settings.screenArea.width) * 4 * size_t(settings.screenArea.height));
     if (settings.showsCursor) loop->cursor_ = std::make_unique<X11Cursor>(*loop->connection_);
+    int randrErrorBase = 0;
+    ::Display* display = loop->connection_->display();
+    if (XRRQueryExtension(display, &loop->randrEventBase_, &randrErrorBase)) {
+        XRRSelectInput(display, DefaultRootWindow(display),
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    } else {
+        loop->randrEventBase_ = -1;
+    }
     loop->wakeFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!loop->wakeFd_.valid()) return Error{kDisplayConnectionFailed, "cannot make an event descriptor for the capture"};
     XFlush(loop->connection_->display());
@@ -81,6 +91,7 @@ void X11CaptureLoop::run(const CaptureSource::Deliver& deliver,
     while (!stopping_) {
         takeEvents();
         if (connection_->lost()) break;
+        if (layoutChanged_) followLayout();
         if (!wanted_.load()) {
             // Nothing is read; the server collects the damage until somebody looks again.
             if (watching && cursor_) cursor_->reportMotion(false);
@@ -127,8 +138,54 @@ void X11CaptureLoop::takeEvents() {
     while (connection_->checkAlive() && XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
+        if (randrEventBase_ >= 0 && event.type >= randrEventBase_ &&
+            event.type <= randrEventBase_ + RRNotify) {
+            XRRUpdateConfiguration(&event);
+            layoutChanged_ = true;
+            continue;
+        }
         if (!damage_->handle(event) && cursor_) cursor_->handle(event);
     }
+}
+
+PixelRect X11CaptureLoop::currentArea() {
+    ::Display* display = connection_->display();
+    const int screen = DefaultScreen(display);
+    const PixelRect whole{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+    if (settings_.monitor < 0) return whole;
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display, RootWindow(display, screen), False, &count);
+    if (!monitors) return whole;  // no RandR 1.5: the screen is the one monitor
+    PixelRect area = settings_.screenArea;  // a monitor gone for now: keep what was read
+    if (settings_.monitor < count) {
+        const XRRMonitorInfo& m = monitors[settings_.monitor];
+        area = intersection(PixelRect{m.x, m.y, m.width, m.height}, whole);
+    }
+    XRRFreeMonitors(monitors);
+    return area;
+}
+
+void X11CaptureLoop::followLayout() {
+    layoutChanged_ = false;
+    const PixelRect area = currentArea();
+    if (connection_->lost() || area.empty() || area == settings_.screenArea) return;
+    auto image = X11ShmImage::create(*connection_, area.width, area.height);
+    if (std::get_if<Error>(&image)) return;  // the old rectangle stays; tried again at the next notice
+    settings_.screenArea = area;
+    settings_.destination = Nv12Converter::area(
+        fittedRect(area.width, area.height, settings_.width, settings_.height), settings_.width,
+        settings_.height);
+    image_ = std::move(std::get<std::unique_ptr<X11ShmImage>>(image));
+    damage_.reset();
+    damage_ = std::make_unique<X11DamageWatch>(*connection_, area);
+    previousRows_.assign(damage_->available() ? 0 : size_t(area.width) * 4 * size_t(area.height), 0);
+    updater_ = PictureUpdater(Nv12Converter(area.width, area.height, settings_.width,
+                                            settings_.height, settings_.destination));
+    // Pictures numbered by the old scaling must not be brought up to date by the new one.
+    pool_ = ImageBufferPool(settings_.width, settings_.height, settings_.pictures);
+    pending_.clear();
+    refreshAll_ = true;
+    resized_ = true;
 }
 
 void X11CaptureLoop::collectChanges(uint64_t now) {
@@ -215,6 +272,8 @@ bool X11CaptureLoop::captureFrame(const CaptureSource::Deliver& deliver) {
     auto sample = std::make_shared<SampleBuffer>();
     sample->imageBuffer = std::move(picture);
     sample->attachments = AttachmentsArray{{{kStreamFrameInfoStatus, int64_t(kFrameStatusComplete)}}};
+    if (resized_) (*sample->attachments)[0][kStreamFrameInfoScreenResized] = true;
+    resized_ = false;
     sample->presentationTime = hostTime();
     deliver(std::move(sample));
     return true;

@@ -18,6 +18,12 @@
 // frame is dropped and the change stays pending for the next interval; a picture in
 // use is never written.
 //
+// When the screen changes size or its monitors are laid out anew (RandR), the
+// monitor's rectangle is read again, and a new rectangle gets a new shared-memory
+// image, damage area and scaling: the new screen is fitted into the same picture
+// size with bars, read whole, and its first frame is marked
+// kStreamFrameInfoScreenResized.
+//
 // run() is called once, on the capture thread; stop() and setFramesWanted() from
 // any thread.
 #include <atomic>
@@ -49,6 +55,7 @@ public:
         uint64_t frameInterval = 0;  // nanoseconds
         bool showsCursor = true;
         int pictures = 4;        // pool size
+        int monitor = -1;        // the RandR monitor followed on a change; -1: the whole screen
     };
 
     static std::variant<std::unique_ptr<X11CaptureLoop>, Error> create(
@@ -70,6 +77,10 @@ private:
     void compareRows();  // without DAMAGE
     bool captureFrame(const CaptureSource::Deliver& deliver);
     bool fetch(const PixelRect& part);
+    // After a RandR notice: the monitor's rectangle read again, and what depends on
+    // it made anew when it changed.
+    void followLayout();
+    PixelRect currentArea();
     void wait(int64_t nanoseconds);  // < 0: until an event, stop() or a change of wish
     void wake();
 
@@ -84,6 +95,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> wanted_{true};
     bool refreshAll_ = true;            // the next frame reads the whole area
+    int randrEventBase_ = -1;           // -1: no RandR notices
+    bool layoutChanged_ = false;        // a RandR notice came
+    bool resized_ = false;              // the next frame is the first of a new area
     std::vector<PixelRect> pending_;    // changed parts (area coordinates) not yet delivered
     std::vector<uint8_t> previousRows_;  // without DAMAGE: the last whole read
 };

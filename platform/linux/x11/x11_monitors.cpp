@@ -1,8 +1,11 @@
 #include "platform/linux/x11/x11_monitors.h"
 
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/x11/x11_deadline.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
@@ -21,9 +24,7 @@ bool hasMonitors(::Display* display) {
            XRRQueryVersion(display, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
 }
 
-}  // namespace
-
-std::variant<std::vector<Display>, Error> x11Monitors() {
+std::variant<std::vector<Display>, Error> readMonitors() {
     auto opened = X11Connection::open();
     if (auto* error = std::get_if<Error>(&opened)) return *error;
     const auto& connection = std::get<std::unique_ptr<X11Connection>>(opened);
@@ -46,6 +47,16 @@ std::variant<std::vector<Display>, Error> x11Monitors() {
         displays.push_back(Display{uint32_t(i), m.width, m.height, m.x, m.y});
     }
     return displays;
+}
+
+}  // namespace
+
+std::variant<std::vector<Display>, Error> x11Monitors() {
+    const char* variable = std::getenv("DISPLAY");
+    const std::string name = variable ? variable : "";
+    auto answer = answerWithin(kX11AnswerDeadline, [] { return readMonitors(); });
+    if (!answer) return Error{kDisplayConnectionFailed, x11DidNotAnswer(name)};
+    return std::move(*answer);
 }
 
 }  // namespace vx
