@@ -35,7 +35,7 @@ TEST(SoundCrossfade, StartsOnTheMonitorAndFadesToTheMixAcrossChunks) {
 
 TEST(SoundCrossfade, GoingBackToTheMonitorFadesAcrossChunks) {
     SoundCrossfade fade(kChannels, kFade);
-    auto monitor = filled(3, 1.0f);
+    auto monitor = filled(4, 1.0f);
     auto out = filled(4, 0.0f);
     fade.blend(monitor.data(), out.data(), 4, true);
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/fitted_rect.h"
 #include "platform/linux/wayland/frame_damage.h"
 #include "platform/linux/wayland/pixel_layout.h"
 #include "platform/linux/wayland/screen_cast_picture.h"
@@ -52,14 +53,10 @@ const spa_pod* formatParameter(spa_pod_builder* builder, uint32_t fps) {
         SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&fastest, &slowest, &fastest)));
 }
 
-// A sourceWidth x sourceHeight screen scaled into a width x height picture, keeping
-// its aspect ratio, centred.
+// A sourceWidth x sourceHeight screen fitted into a width x height picture, with even
+// edges, as the start fits the first one.
 PixelRect fitted(int sourceWidth, int sourceHeight, int width, int height) {
-    const double sw = sourceWidth, sh = sourceHeight;
-    const double scale = std::min(double(width) / sw, double(height) / sh);
-    return Nv12Converter::area(
-        Rect{(width - scale * sw) * 0.5, (height - scale * sh) * 0.5, scale * sw, scale * sh},
-        width, height);
+    return Nv12Converter::area(fittedRect(sourceWidth, sourceHeight, width, height), width, height);
 }
 
 }  // namespace
