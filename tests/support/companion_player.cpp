@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
             return failed("cannot connect");
     }
 
-    pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, kRate, 2};
     std::unique_ptr<pa_stream, FreeStream> stream(
-        pa_stream_new(context.get(), "tone", &spec, nullptr));
+        pa_stream_new(context.get(), "tone", &sampleSpec, nullptr));
     if (!stream || pa_stream_connect_playback(stream.get(), nullptr, nullptr, PA_STREAM_NOFLAGS,
                                               nullptr, nullptr) < 0)
         return failed("cannot make the player");

@@ -93,13 +93,13 @@ void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, 
     auto* self = static_cast<PulseCaptureSession*>(userdata);
     if (!self->mixer_) {
         bool pipeWire = info && info->server_name && std::strstr(info->server_name, "PipeWire");
-        const pa_sample_spec& spec = self->spec_;
+        const pa_sample_spec& sampleSpec = self->spec_;
         self->mixer_ = std::make_unique<SoundMixer>(
-            spec.channels,
+            sampleSpec.channels,
             SoundMixer::Frames{
-                framesOf(spec, pipeWire ? kPipeWireDelayMilliseconds : kDelayMilliseconds),
-                framesOf(spec, kMatchMilliseconds), framesOf(spec, kSearchMilliseconds),
-                framesOf(spec, kLaneLimitMilliseconds)});
+                framesOf(sampleSpec, pipeWire ? kPipeWireDelayMilliseconds : kDelayMilliseconds),
+                framesOf(sampleSpec, kMatchMilliseconds), framesOf(sampleSpec, kSearchMilliseconds),
+                framesOf(sampleSpec, kLaneLimitMilliseconds)});
     }
     self->defaultSink(info && info->default_sink_name ? info->default_sink_name : "");
 }
