@@ -121,7 +121,9 @@ SampleBuffer AudioRateConverter::convert(const SampleBuffer& captured) {
     if (pending_.size() > kMaxPending) pending_.pop_front();
 
     const int64_t request = arithmetic_.framesToRequest(frames);
-    if (request <= 0) return result;
+    // A buffer's byte size is 32 bits; a block that would need more is dropped.
+    if (request <= 0 || request > int64_t(UINT32_MAX / (kBytesPerSample * channelsPerBuffer())))
+        return result;
     const uint32_t buffers = input_.nonInterleaved ? input_.channels : 1;
     const uint32_t samplesPerBuffer = uint32_t(request) * channelsPerBuffer();
     std::shared_ptr<float[]> data(std::make_unique<float[]>(size_t(samplesPerBuffer) * buffers));
