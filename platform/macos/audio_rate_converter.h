@@ -7,19 +7,18 @@
 //
 // Made on the start task; convert() then runs on the audio output's queue only.
 // Captured blocks go to the converter without a copy, and the converter may still
-// read a block after convert() returned (what its filter has not used yet): the
-// converter keeps the samples it was given until it asks for the next one, and
-// those not handed over yet (at most kMaxPending) until it asks for them.
+// read a block after convert() returned (what its filter has not used yet): they
+// wait in a PendingAudio, which keeps each until the converter is done with it.
 // Objective-C++ and C++ alike.
 #include <AudioToolbox/AudioToolbox.h>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <variant>
 
 #include "platform/error.h"
+#include "platform/pending_audio.h"
 #include "platform/rate_conversion.h"
 #include "platform/sample_buffer.h"
 
@@ -32,8 +31,6 @@ using AudioConverterHandle = std::unique_ptr<OpaqueAudioConverter, AudioConverte
 
 class AudioRateConverter {
 public:
-    static constexpr size_t kMaxPending = 16;
-
     // A converter from inputRate to outputRate for channels channels of 32-bit float,
     // one buffer per channel (what the capture framework delivers); AudioToolbox's
     // status and a description when it refuses.
@@ -53,10 +50,6 @@ private:
         bool nonInterleaved = true;
         bool operator==(const Layout&) const = default;
     };
-    struct Pending {
-        SampleBuffer sample;
-        uint32_t frames = 0;  // what every buffer of the sample really holds
-    };
 
     AudioRateConverter(int64_t outputRate, Layout input);
     // A new converter for input; the error when AudioToolbox refuses it.
@@ -73,8 +66,7 @@ private:
     Layout input_;
     AudioConverterHandle converter_;
     RateConversion arithmetic_;
-    std::deque<Pending> pending_;
-    std::optional<SampleBuffer> given_;  // the block the converter may still read
+    PendingAudio pending_;
 };
 
 }  // namespace vx

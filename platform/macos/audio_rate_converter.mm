@@ -79,7 +79,6 @@ std::optional<Error> AudioRateConverter::open(Layout input) {
     input_ = input;
     arithmetic_ = RateConversion(int64_t(input.rate), outputRate_);
     pending_.clear();
-    given_.reset();
     return std::nullopt;
 }
 
@@ -117,11 +116,10 @@ SampleBuffer AudioRateConverter::convert(const SampleBuffer& captured) {
 
     const uint32_t frames = framesHeld(captured);
     if (frames == 0) return result;
-    pending_.push_back(Pending{captured, frames});
-    if (pending_.size() > kMaxPending) pending_.pop_front();
+    pending_.push(captured, frames);
 
     const int64_t request = arithmetic_.framesToRequest(frames);
-    // A buffer's byte size is 32 bits; a block that would need more is dropped.
+    // A buffer's byte size is 32 bits: no request that would need more.
     if (request <= 0 || request > int64_t(UINT32_MAX / (kBytesPerSample * channelsPerBuffer())))
         return result;
     const uint32_t buffers = input_.nonInterleaved ? input_.channels : 1;
@@ -144,7 +142,6 @@ SampleBuffer AudioRateConverter::convert(const SampleBuffer& captured) {
         AudioConverterReset(converter_.get());
         arithmetic_ = RateConversion(int64_t(input_.rate), outputRate_);
         pending_.clear();
-        given_.reset();
         return result;
     }
     arithmetic_.delivered(made);
@@ -169,22 +166,18 @@ SampleBuffer AudioRateConverter::convert(const SampleBuffer& captured) {
 OSStatus AudioRateConverter::supply(AudioConverterRef, UInt32* packets, ::AudioBufferList* data,
                                     AudioStreamPacketDescription**, void* self) {
     auto& converter = *static_cast<AudioRateConverter*>(self);
-    // Asked again: the converter is done with the block it was given before.
-    converter.given_.reset();
-    if (converter.pending_.empty()) {
+    const PendingAudio::Block* next = converter.pending_.next();
+    if (!next) {
         *packets = 0;
         return kNoInputYet;
     }
-    Pending next = std::move(converter.pending_.front());
-    converter.pending_.pop_front();
-    const AudioBufferList& buffers = *next.sample.audioBufferList;
-    const uint32_t bytesPerBuffer = next.frames * kBytesPerSample * converter.channelsPerBuffer();
+    const AudioBufferList& buffers = *next->sample.audioBufferList;
+    const uint32_t bytesPerBuffer = next->frames * kBytesPerSample * converter.channelsPerBuffer();
     for (UInt32 i = 0; i < data->mNumberBuffers && i < buffers.size(); ++i) {
         data->mBuffers[i].mData = const_cast<void*>(buffers[i].mData);
         data->mBuffers[i].mDataByteSize = bytesPerBuffer;
     }
-    *packets = next.frames;
-    converter.given_ = std::move(next.sample);
+    *packets = next->frames;
     return noErr;
 }
 
