@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/companion_identity.h"
 #include "platform/stream.h"
 
 namespace vx {
 
 // Identifier of the companion application whose audio is left out of the capture.
-inline const std::string senderBundleId = "com.vxcapture.sender";
+inline const std::string senderBundleId = kCompanionIdentity;
 
 // Argument 1, or empty when there is none.
 extern std::string mode;

@@ -5,6 +5,7 @@
 // reading thread and blocking it; a caller that never reads them never waits.
 // Read by one thread at a time. Copies made before the first read list again.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -15,6 +16,9 @@ namespace vx {
 
 struct RunningApplication {
     std::string bundleIdentifier;
+    // The application's process, where the platform tells it (0 where it does not):
+    // an application that quits and starts again is the same identifier in a new process.
+    int64_t processID = 0;
 };
 
 class RunningApplications {

@@ -7,6 +7,7 @@
 #import <ScreenCaptureKit/ScreenCaptureKit.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/shareable_content.h"
 
@@ -21,6 +22,10 @@ public:
     // Every listed application whose bundle identifier is among those of applications.
     static NSArray<SCRunningApplication*>* applications(
         const std::vector<RunningApplication>& applications);
+
+    // content's applications in its order, with their bundle identifiers (empty
+    // when they have none) and processes; the latest answer's when content is nil.
+    static std::vector<RunningApplication> runningApplications(SCShareableContent* content = nil);
 };
 
 }  // namespace vx

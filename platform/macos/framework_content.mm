@@ -43,4 +43,14 @@ NSArray<SCRunningApplication*>* FrameworkContent::applications(
     return found;
 }
 
+std::vector<RunningApplication> FrameworkContent::runningApplications(SCShareableContent* content) {
+    std::vector<RunningApplication> result;
+    for (SCRunningApplication* application in (content ? content : latest()).applications) {
+        const char* identifier = application.bundleIdentifier.UTF8String;
+        result.push_back(RunningApplication{identifier ? std::string(identifier) : std::string(),
+                                            int64_t(application.processID)});
+    }
+    return result;
+}
+
 }  // namespace vx

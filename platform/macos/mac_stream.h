@@ -4,6 +4,12 @@
 // output. Outputs are registered on the libdispatch queue behind the SerialQueue
 // they come with. Created and wired on the start task; the framework calls back
 // on its own threads and on the outputs' queues. Objective-C++ (ARC) only.
+//
+// A stream that captures audio asks the framework for a rate and a channel count
+// it takes (RateConversion) and converts the audio to the rate asked for
+// (AudioRateConverter); a converter that cannot be made fails the start. Its filter
+// leaves out the companion besides the applications named, and once running it
+// keeps them left out as they launch and quit (ExclusionWatch).
 #import <ScreenCaptureKit/ScreenCaptureKit.h>
 
 #include <memory>
@@ -11,6 +17,9 @@
 #include <optional>
 #include <vector>
 
+#include "platform/application_exclusion.h"
+#include "platform/macos/audio_rate_converter.h"
+#include "platform/macos/exclusion_watch.h"
 #include "platform/macos/stream_adapter.h"
 #include "platform/macos/stream_settings.h"
 #include "platform/stream.h"
@@ -33,17 +42,23 @@ public:
 
 private:
     MacStream() = default;
+    // Once the stream runs: an audio capture's ExclusionWatch. On a framework thread.
+    void watchExclusions();
     void open(const ContentFilter& filter, const StreamConfiguration& configuration,
               std::shared_ptr<StreamDelegate> delegate);
 
     StreamSettings settings_;
-    SCStream* stream_ = nil;                 // nil when the settings could not be made
+    SCStream* stream_ = nil;                         // nil when the settings could not be made
+    std::shared_ptr<AudioRateConverter> converter_;  // empty: the audio comes at the rate asked for
+    uint32_t displayID_ = 0;
     VXStreamAdapter* delegateAdapter_ = nil;
-    std::mutex mutex_;                       // guards the two lists below and wanted_
-    CMTime wantedInterval_ = kCMTimeZero;    // the configured minimumFrameInterval
+    std::mutex mutex_;                     // guards wanted_ and everything below
+    CMTime wantedInterval_ = kCMTimeZero;  // the configured minimumFrameInterval
     bool wanted_ = true;
     std::vector<VXStreamAdapter*> outputAdapters_;
     std::vector<std::shared_ptr<SerialQueue>> queues_;
+    std::optional<ApplicationExclusion> exclusion_;  // audio only, until the watch takes it
+    std::shared_ptr<ExclusionWatch> exclusionWatch_;
 };
 
 }  // namespace vx

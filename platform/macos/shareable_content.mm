@@ -24,11 +24,7 @@ ShareableContent shareableContent(SCShareableContent* content) {
                                           int64_t(display.height), int64_t(frame.origin.x),
                                           int64_t(frame.origin.y)});
     }
-    for (SCRunningApplication* application in content.applications) {
-        const char* identifier = application.bundleIdentifier.UTF8String;
-        result.applications.push_back(
-            RunningApplication{identifier ? std::string(identifier) : std::string()});
-    }
+    result.applications = FrameworkContent::runningApplications(content);
     return result;
 }
 

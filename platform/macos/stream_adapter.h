@@ -1,7 +1,8 @@
 #pragma once
 // The Objective-C object the capture framework calls: it adopts SCStreamOutput and
 // SCStreamDelegate and forwards to the program's output object (samples, wrapped
-// without copies) and delegate (the stop, with the error's code and description).
+// without copies; audio converted to the rate asked for where the framework took
+// another) and delegate (the stop, with the error's code and description).
 //
 // Ownership: the adapter holds the program's output and delegate strongly (the
 // stream keeps its outputs and delegate alive, as the boundary promises); the
@@ -18,13 +19,16 @@
 
 namespace vx {
 class MacStream;
+class AudioRateConverter;
 }
 
 @interface VXStreamAdapter : NSObject <SCStreamOutput, SCStreamDelegate>
 
-// output or delegate may be empty; what is empty is not forwarded.
+// output or delegate may be empty; what is empty is not forwarded. converter,
+// when given, turns audio samples to the rate asked for before they are forwarded.
 - (instancetype)initWithStream:(std::weak_ptr<vx::MacStream>)stream
                         output:(std::shared_ptr<vx::StreamOutput>)output
-                      delegate:(std::shared_ptr<vx::StreamDelegate>)delegate;
+                      delegate:(std::shared_ptr<vx::StreamDelegate>)delegate
+                     converter:(std::shared_ptr<vx::AudioRateConverter>)converter;
 
 @end

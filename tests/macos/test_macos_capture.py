@@ -137,10 +137,10 @@ class VideoThroughThePipe(unittest.TestCase):
 class AudioOnStandardOutput(unittest.TestCase):
     RATE = 48000
 
-    def capture_one_second(self, channels):
-        """One second of standard output from the first byte on, and how long that
-        second really took; then the rest up to the end, once standard input closed."""
-        capture = Capture("audio", "--channels", str(channels), "--rate", str(self.RATE))
+    def capture_one_second(self, channels, rate=RATE, seconds=1.0):
+        """One second (or seconds) of standard output from the first byte on, and how
+        long it really took; then the rest up to the end, once standard input closed."""
+        capture = Capture("audio", "--channels", str(channels), "--rate", str(rate))
         player = None
         try:
             capture.wait_started()
@@ -152,7 +152,7 @@ class AudioOnStandardOutput(unittest.TestCase):
             ready, _, _ = select.select([out], [], [], 10.0)
             self.assertTrue(ready, "no audio within 10 s of 'started'")
             first = time.monotonic()
-            pcm = read_for(out, 1.0)
+            pcm = read_for(out, seconds)
             window = time.monotonic() - first
         finally:
             status = capture.finish()
@@ -175,6 +175,17 @@ class AudioOnStandardOutput(unittest.TestCase):
                 frames_per_second = len(window_pcm) / frame / window
                 self.assertGreater(frames_per_second, 0.6 * self.RATE)
                 self.assertLess(frames_per_second, 1.4 * self.RATE)
+
+    def test_rates_the_framework_does_not_take_are_converted(self):
+        # Captured at 48000, 24000 and 48000 Hz and converted: unconverted audio would
+        # come 8.8 % too fast, 8.8 % too fast and at half the rate.
+        for rate in (44100, 22050, 96000):
+            with self.subTest(rate=rate):
+                window_pcm, window, pcm = self.capture_one_second(2, rate, seconds=3.0)
+                self.assertEqual(len(pcm) % 4, 0, "not whole frames of 2 channels")
+                frames_per_second = len(window_pcm) / 4 / window
+                self.assertGreater(frames_per_second, 0.95 * rate)
+                self.assertLess(frames_per_second, 1.05 * rate)
 
 
 if __name__ == "__main__":
