@@ -13,6 +13,14 @@ constexpr double kAudibleMeanSquare = 1e-8;
 constexpr double kLikeness = 0.5;
 // Tries, each half a window apart, before a lane stays where it was put.
 constexpr int kTries = 40;
+// A placed lane moves only where the monitor holds this much more of it than where it is...
+constexpr double kBetter = 0.1;
+// ...and of the places that hold about as much of it as the best (peaks within this
+// of the best), to the nearest.
+constexpr double kAsGood = 0.02;
+// A lane gliding to its new place is played this much faster or slower (2 %: a
+// period of PipeWire's graph, 256 frames, in a quarter of a second at 48 kHz).
+constexpr double kGlide = 0.02;
 
 }  // namespace
 
@@ -49,7 +57,7 @@ void SoundMixer::push(Lane lane, const float* data, size_t frames) {
     int64_t end = ring.start + int64_t(ring.size / channels_);
     size_t held = ring.size / channels_, most = frames_.delay + frames_.limit;
     if (held > most) discard(ring, held - most);
-    if (ring.placed) return;
+    if (ring.placed && frames_.recheck == 0) return;
     for (size_t i = 0; i < frames; ++i) ring.probe.push_back(data ? data[i * channels_] : 0.0f);
     // The newest frames may be ahead of the monitor: keep enough to match older ones.
     size_t kept = frames_.window + 2 * frames_.search;
@@ -94,6 +102,7 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     for (auto lane = lanes_.begin(); lane != lanes_.end();) {
         Ring& ring = lane->second;
         if (!ring.placed) tryToPlace(ring);
+        else if (frames_.recheck > 0 && ring.sinceTry >= frames_.recheck) recheck(ring);
         int64_t end = ring.start + int64_t(ring.size / channels_);
         if (ring.size > 0 && end <= from) {
             // Everything it holds came too late: it does not keep up within the delay.
@@ -113,33 +122,34 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     }
 }
 
-// Matches the lane's newest window against the monitor around where the lane was put
-// and moves it to the best match. Only while the monitor still holds every candidate.
-void SoundMixer::tryToPlace(Ring& ring) {
+// Matches the lane's newest window against the monitor within search either side of
+// where the lane is now. Only while the monitor still holds every candidate, and the
+// window is audible; false otherwise.
+bool SoundMixer::match(Ring& ring, Match& found) {
     const size_t window = frames_.window, search = frames_.search;
-    if (ring.sinceTry < window / 2) return;
     // The newest window of the lane whose candidates the monitor holds already.
     int64_t probeStart = ring.probeEnd - int64_t(ring.probe.size());
     int64_t windowEnd = std::min(ring.probeEnd, monitorFrames_ - int64_t(search));
     int64_t windowStart = windowEnd - int64_t(window);
-    if (windowStart < probeStart) return;
+    if (windowStart < probeStart) return false;
     const float* lane = ring.probe.data() + (windowStart - probeStart);
     int64_t first = windowStart - int64_t(search);
     ring.sinceTry = 0;
     if (first < monitorFrames_ - int64_t(historyFrames_) || first < 0) {
-        if (++ring.tries >= kTries) ring.placed = true;
-        return;
+        if (!ring.placed && ++ring.tries >= kTries) ring.placed = true;
+        return false;
     }
     double own = 0.0;
     for (size_t i = 0; i < window; ++i) own += double(lane[i]) * lane[i];
-    if (own < kAudibleMeanSquare * double(window)) return;  // nothing to recognise it by yet
+    if (own < kAudibleMeanSquare * double(window)) return false;  // nothing to recognise it by
 
     scratch_.resize(window + 2 * search);
     for (size_t i = 0; i < scratch_.size(); ++i) scratch_[i] = history(first + int64_t(i), 0);
+    found.own = own;
+    found.sums.resize(2 * search + 1);
+    found.energies.resize(2 * search + 1);
     double energy = 0.0;
     for (size_t i = 0; i < window; ++i) energy += double(scratch_[i]) * scratch_[i];
-    double best = 0.0;
-    int64_t bestShift = 0;
     for (size_t shift = 0; shift <= 2 * search; ++shift) {
         if (shift > 0) {
             double gone = scratch_[shift - 1], come = scratch_[shift + window - 1];
@@ -148,19 +158,74 @@ void SoundMixer::tryToPlace(Ring& ring) {
         double sum = 0.0;
         const float* at = scratch_.data() + shift;
         for (size_t i = 0; i < window; ++i) sum += double(lane[i]) * at[i];
-        double likeness = energy > 0.0 ? sum / std::sqrt(own * std::max(energy, 1e-30)) : 0.0;
-        if (likeness > best) {
-            best = likeness;
-            bestShift = int64_t(shift) - int64_t(search);
+        found.sums[shift] = sum;
+        found.energies[shift] = std::max(energy, 0.0);
+    }
+    return true;
+}
+
+double SoundMixer::Match::likeness(size_t shift) const {
+    return energies[shift] > 0.0 ? sums[shift] / std::sqrt(own * std::max(energies[shift], 1e-30))
+                                 : 0.0;
+}
+
+void SoundMixer::tryToPlace(Ring& ring) {
+    if (ring.sinceTry < frames_.window / 2) return;
+    Match& found = match_;
+    if (!match(ring, found)) return;
+    double best = 0.0;
+    size_t bestShift = frames_.search;
+    for (size_t shift = 0; shift < found.sums.size(); ++shift) {
+        if (found.likeness(shift) > best) {
+            best = found.likeness(shift);
+            bestShift = shift;
         }
     }
     if (best >= kLikeness) {
-        ring.start += bestShift;
+        int64_t offset = int64_t(bestShift) - int64_t(frames_.search);
+        ring.start += offset;
+        ring.probeEnd += offset;
         ring.placed = true;
     } else if (++ring.tries >= kTries) {
         ring.placed = true;
     }
-    if (ring.placed) std::vector<float>().swap(ring.probe);
+    if (ring.placed && frames_.recheck == 0) std::vector<float>().swap(ring.probe);
+}
+
+// Compared by how much of the lane each place holds (its correlation with the lane,
+// relative to the lane's own energy), which other players' sound in the monitor
+// does not sway as it sways the likeness. The new place must still be like the lane.
+void SoundMixer::recheck(Ring& ring) {
+    Match& found = match_;
+    if (!match(ring, found)) return;
+    const size_t search = frames_.search;
+    double best = 0.0;
+    for (double sum : found.sums) best = std::max(best, sum);
+    if (best <= 0.0 || found.sums[search] >= best * (1.0 - kBetter)) return;
+    size_t chosen = search;
+    const std::vector<double>& sums = found.sums;
+    for (size_t shift = 0; shift < sums.size(); ++shift) {
+        bool peak = (shift == 0 || sums[shift] >= sums[shift - 1]) &&
+                    (shift + 1 == sums.size() || sums[shift] >= sums[shift + 1]);
+        bool asGood =
+            peak && sums[shift] >= best * (1.0 - kAsGood) && found.likeness(shift) >= kLikeness;
+        auto distance = [search](size_t s) { return s > search ? s - search : search - s; };
+        if (asGood && (chosen == search || distance(shift) < distance(chosen))) chosen = shift;
+    }
+    if (chosen != search) move(ring, int64_t(chosen) - int64_t(search));
+}
+
+// Where the mix is heard, the lane glides to its new place, played a little faster or
+// slower (kGlide) until it is there; where it is not, it is there at once.
+void SoundMixer::move(Ring& ring, int64_t shift) {
+    if (heard_) {
+        // From where it is played now, a fraction of a frame before its place.
+        ring.glide = double(shift) + ring.phase;
+        return;
+    }
+    ring.start += shift;
+    ring.probeEnd += shift;
+    ring.glide = 0.0;
 }
 
 void SoundMixer::append(Ring& ring, const float* data, size_t frames) {
@@ -194,6 +259,10 @@ void SoundMixer::discard(Ring& ring, size_t frames) {
 }
 
 void SoundMixer::take(Ring& ring, float* out, size_t frames) {
+    if (ring.glide != 0.0 || ring.phase != 0.0) {
+        glideOut(ring, out, frames);
+        return;
+    }
     size_t samples = std::min(frames * channels_, ring.size);
     size_t capacity = ring.samples.size();
     for (size_t done = 0; done < samples;) {
@@ -205,6 +274,40 @@ void SoundMixer::take(Ring& ring, float* out, size_t frames) {
         done += run;
         ring.head = (ring.head + run) % capacity;
         ring.size -= run;
+    }
+}
+
+// Gives out frames places from the lane read at a speed a little off 1 while it glides,
+// between two of its frames (phase after the first) when the glide left it there.
+void SoundMixer::glideOut(Ring& ring, float* out, size_t frames) {
+    const size_t capacity = ring.samples.size();
+    size_t given = 0;
+    for (; given < frames && ring.size > 0; ++given) {
+        size_t next = ring.size > channels_ ? (ring.head + channels_) % capacity : ring.head;
+        float weight = float(ring.phase);
+        if (out) {
+            for (size_t c = 0; c < channels_; ++c)
+                out[given * channels_ + c] +=
+                    ring.samples[ring.head + c] * (1.0f - weight) + ring.samples[next + c] * weight;
+        }
+        double step = 1.0;
+        if (ring.glide > 0.0) step = 1.0 - std::min(kGlide, ring.glide);
+        else if (ring.glide < 0.0) step = 1.0 + std::min(kGlide, -ring.glide);
+        ring.glide -= 1.0 - step;  // the lane lies that much later (earlier) now
+        ring.phase += step;
+        size_t whole = std::min(size_t(ring.phase), ring.size / channels_);
+        ring.phase -= double(whole);
+        ring.head = (ring.head + whole * channels_) % capacity;
+        ring.size -= whole * channels_;
+        if (std::abs(ring.glide) < 1e-9) {
+            // There: on a frame again (but for the rounding of the steps).
+            ring.glide = 0.0;
+            if (ring.phase > 0.5 && ring.size > channels_) {
+                ring.head = (ring.head + channels_) % capacity;
+                ring.size -= channels_;
+            }
+            ring.phase = 0.0;
+        }
     }
 }
 
