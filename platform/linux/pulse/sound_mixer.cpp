@@ -18,6 +18,8 @@ constexpr double kBetter = 0.1;
 // ...and of the places that hold about as much of it as the best (peaks within this
 // of the best), to the nearest.
 constexpr double kAsGood = 0.02;
+// How fast what a placed lane's place holds of it is followed while it stays there.
+constexpr double kSettle = 0.2;
 // A lane gliding to its new place is played this much faster or slower (2 %: a
 // period of PipeWire's graph, 256 frames, in a quarter of a second at 48 kHz).
 constexpr double kGlide = 0.02;
@@ -122,10 +124,10 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     }
 }
 
-// Matches the lane's newest window against the monitor within search either side of
-// where the lane is now. Only while the monitor still holds every candidate, and the
-// window is audible; false otherwise.
-bool SoundMixer::match(Ring& ring, Match& found) {
+// Matches the lane's newest window against the monitor within span (at most search)
+// either side of where the lane is now. Only while the monitor still holds every
+// candidate, and the window is audible; false otherwise.
+bool SoundMixer::match(Ring& ring, size_t span, Match& found) {
     const size_t window = frames_.window, search = frames_.search;
     // The newest window of the lane whose candidates the monitor holds already.
     int64_t probeStart = ring.probeEnd - int64_t(ring.probe.size());
@@ -133,9 +135,10 @@ bool SoundMixer::match(Ring& ring, Match& found) {
     int64_t windowStart = windowEnd - int64_t(window);
     if (windowStart < probeStart) return false;
     const float* lane = ring.probe.data() + (windowStart - probeStart);
-    int64_t first = windowStart - int64_t(search);
+    int64_t first = windowStart - int64_t(span);
     ring.sinceTry = 0;
-    if (first < monitorFrames_ - int64_t(historyFrames_) || first < 0) {
+    if (windowStart - int64_t(search) < monitorFrames_ - int64_t(historyFrames_) ||
+        windowStart < int64_t(search)) {
         if (!ring.placed && ++ring.tries >= kTries) ring.placed = true;
         return false;
     }
@@ -143,14 +146,14 @@ bool SoundMixer::match(Ring& ring, Match& found) {
     for (size_t i = 0; i < window; ++i) own += double(lane[i]) * lane[i];
     if (own < kAudibleMeanSquare * double(window)) return false;  // nothing to recognise it by
 
-    scratch_.resize(window + 2 * search);
+    scratch_.resize(window + 2 * span);
     for (size_t i = 0; i < scratch_.size(); ++i) scratch_[i] = history(first + int64_t(i), 0);
     found.own = own;
-    found.sums.resize(2 * search + 1);
-    found.energies.resize(2 * search + 1);
+    found.sums.resize(2 * span + 1);
+    found.energies.resize(2 * span + 1);
     double energy = 0.0;
     for (size_t i = 0; i < window; ++i) energy += double(scratch_[i]) * scratch_[i];
-    for (size_t shift = 0; shift <= 2 * search; ++shift) {
+    for (size_t shift = 0; shift <= 2 * span; ++shift) {
         if (shift > 0) {
             double gone = scratch_[shift - 1], come = scratch_[shift + window - 1];
             energy += come * come - gone * gone;
@@ -172,7 +175,7 @@ double SoundMixer::Match::likeness(size_t shift) const {
 void SoundMixer::tryToPlace(Ring& ring) {
     if (ring.sinceTry < frames_.window / 2) return;
     Match& found = match_;
-    if (!match(ring, found)) return;
+    if (!match(ring, frames_.search, found)) return;
     double best = 0.0;
     size_t bestShift = frames_.search;
     for (size_t shift = 0; shift < found.sums.size(); ++shift) {
@@ -186,24 +189,35 @@ void SoundMixer::tryToPlace(Ring& ring) {
         ring.start += offset;
         ring.probeEnd += offset;
         ring.placed = true;
+        ring.held = found.sums[bestShift] / found.own;
     } else if (++ring.tries >= kTries) {
         ring.placed = true;
     }
     if (ring.placed && frames_.recheck == 0) std::vector<float>().swap(ring.probe);
 }
 
-// Compared by how much of the lane each place holds (its correlation with the lane,
-// relative to the lane's own energy), which other players' sound in the monitor
-// does not sway as it sways the likeness. The new place must still be like the lane.
+// Places are compared by how much of the lane they hold (their correlation with the
+// lane, relative to the lane's own energy), which other players' sound in the monitor
+// does not sway as it sways the likeness; the new place must still be like the lane.
+// Only when the lane's own place holds clearly less of it than it used to is it
+// searched for (the search costs as much as a window's worth of frames per shift).
 void SoundMixer::recheck(Ring& ring) {
     Match& found = match_;
-    if (!match(ring, found)) return;
+    if (!match(ring, 0, found)) return;
+    if (found.energies[0] < kAudibleMeanSquare * double(frames_.window)) return;  // monitor silent
+    const double here = found.sums[0] / found.own;
+    if (ring.held > 0.0 && here >= ring.held * (1.0 - kBetter)) {
+        ring.held = ring.held * (1.0 - kSettle) + here * kSettle;
+        return;
+    }
     const size_t search = frames_.search;
-    double best = 0.0;
-    for (double sum : found.sums) best = std::max(best, sum);
-    if (best <= 0.0 || found.sums[search] >= best * (1.0 - kBetter)) return;
-    size_t chosen = search;
+    if (!match(ring, search, found)) return;
     const std::vector<double>& sums = found.sums;
+    double best = 0.0;
+    for (double sum : sums) best = std::max(best, sum);
+    ring.held = sums[search] / found.own;
+    if (best <= 0.0 || sums[search] >= best * (1.0 - kBetter)) return;
+    size_t chosen = search;
     for (size_t shift = 0; shift < sums.size(); ++shift) {
         bool peak = (shift == 0 || sums[shift] >= sums[shift - 1]) &&
                     (shift + 1 == sums.size() || sums[shift] >= sums[shift + 1]);
@@ -212,7 +226,9 @@ void SoundMixer::recheck(Ring& ring) {
         auto distance = [search](size_t s) { return s > search ? s - search : search - s; };
         if (asGood && (chosen == search || distance(shift) < distance(chosen))) chosen = shift;
     }
-    if (chosen != search) move(ring, int64_t(chosen) - int64_t(search));
+    if (chosen == search) return;
+    ring.held = sums[chosen] / found.own;
+    move(ring, int64_t(chosen) - int64_t(search));
 }
 
 // Where the mix is heard, the lane glides to its new place, played a little faster or

@@ -85,19 +85,20 @@ private:
         int64_t probeEnd = 0;      // place after the probe's last frame
         size_t sinceTry = 0;
         int tries = 0;
+        double held = 0.0;  // how much of the lane its place held when last matched (0: unknown)
     };
     void append(Ring& ring, const float* data, size_t frames);
     void discard(Ring& ring, size_t frames);
     void take(Ring& ring, float* out, size_t frames);
-    // The lane's newest window against the monitor at each shift (0 to 2 search,
-    // search being where the lane is now).
+    // The lane's newest window against the monitor at each shift (0 to 2 span, span
+    // being where the lane is now).
     struct Match {
         double own = 0.0;                     // the window's energy
         std::vector<double> sums;             // its correlation with the monitor
         std::vector<double> energies;         // the monitor's energy there
         double likeness(size_t shift) const;  // normalised correlation
     };
-    bool match(Ring& ring, Match& found);
+    bool match(Ring& ring, size_t span, Match& found);
     void tryToPlace(Ring& ring);
     void recheck(Ring& ring);
     void move(Ring& ring, int64_t shift);
