@@ -160,12 +160,10 @@ class CompanionOnBothServers:
         near_server = lambda i: any(abs(i - j) < RATE // 50 for j in server)
         # Each block of ours against the plain monitor's blocks around the same moment.
         monitor_levels = dict(block_levels(without(plain[lead + offset:end + offset], COMPANION_HZ)))
+        steady_monitor = sorted(monitor_levels.values())[2:-2]
         size = round(2 * RATE / OTHER_HZ)
         server_gaps = [(lead + i, n) for i, n in gaps(plain[lead + offset:end + offset])]
         near_gap = lambda i: any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in server_gaps)
-        # The monitor's own dips other than its gaps (those are set aside above and below).
-        steady_monitor = sorted(level for i, level in monitor_levels.items()
-                                if not near_gap(lead + i + size // 2))[2:-2]
         ours_levels = [(i, level) for i, level in block_levels(left[lead:end])[2:-2]   # whole blocks in both
                        if not near_gap(lead + i + size // 2)]
         below = [min(monitor_levels.get(i + d, 200.0) for d in (-size, 0, size)) - level
@@ -197,8 +195,7 @@ class CompanionOnBothServers:
 
     def check(self, case):
         """Runs case; again (up to three times in all) while the server's own plain monitor drops
-        sound in the measured stretch other than in gaps of digital silence (those run_case sets
-        aside) (a machine too busy for the server), as then neither the
+        sound in the measured stretch (a machine too busy for the server), as then neither the
         other player's level nor a seam of the capture can be told from the server's own gaps.
         The companion must stay out whatever the load."""
         for attempt in range(3):
