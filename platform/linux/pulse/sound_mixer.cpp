@@ -20,9 +20,10 @@ constexpr double kBetter = 0.1;
 constexpr double kAsGood = 0.02;
 // How fast what a placed lane's place holds of it is followed while it stays there.
 constexpr double kSettle = 0.2;
-// A lane gliding to its new place is played this much faster or slower (2 %: a
-// period of PipeWire's graph, 256 frames, in a quarter of a second at 48 kHz).
-constexpr double kGlide = 0.02;
+// A lane gliding to its new place is played this much faster or slower: a period of
+// PipeWire's graph (256 frames) in 90 ms at 48 kHz, a semitone higher or lower
+// meanwhile. Slower glides hold a tone off its pitch for longer.
+constexpr double kGlide = 0.06;
 
 }  // namespace
 
@@ -189,7 +190,7 @@ void SoundMixer::tryToPlace(Ring& ring) {
         ring.start += offset;
         ring.probeEnd += offset;
         ring.placed = true;
-        ring.held = found.sums[bestShift] / found.own;
+        ring.share = found.sums[bestShift] / found.own;
     } else if (++ring.tries >= kTries) {
         ring.placed = true;
     }
@@ -206,8 +207,8 @@ void SoundMixer::recheck(Ring& ring) {
     if (!match(ring, 0, found)) return;
     if (found.energies[0] < kAudibleMeanSquare * double(frames_.window)) return;  // monitor silent
     const double here = found.sums[0] / found.own;
-    if (ring.held > 0.0 && here >= ring.held * (1.0 - kBetter)) {
-        ring.held = ring.held * (1.0 - kSettle) + here * kSettle;
+    if (ring.share > 0.0 && here >= ring.share * (1.0 - kBetter)) {
+        ring.share = ring.share * (1.0 - kSettle) + here * kSettle;
         return;
     }
     const size_t search = frames_.search;
@@ -215,7 +216,7 @@ void SoundMixer::recheck(Ring& ring) {
     const std::vector<double>& sums = found.sums;
     double best = 0.0;
     for (double sum : sums) best = std::max(best, sum);
-    ring.held = sums[search] / found.own;
+    ring.share = sums[search] / found.own;
     if (best <= 0.0 || sums[search] >= best * (1.0 - kBetter)) return;
     size_t chosen = search;
     for (size_t shift = 0; shift < sums.size(); ++shift) {
@@ -227,7 +228,7 @@ void SoundMixer::recheck(Ring& ring) {
         if (asGood && (chosen == search || distance(shift) < distance(chosen))) chosen = shift;
     }
     if (chosen == search) return;
-    ring.held = sums[chosen] / found.own;
+    ring.share = sums[chosen] / found.own;
     move(ring, int64_t(chosen) - int64_t(search));
 }
 

@@ -18,7 +18,8 @@
 // A server may lose a stretch of one recording and not of the other (PipeWire's
 // does, a period of its graph at a time, when its clients come and go on a busy
 // machine), which moves a lane against the monitor for good. So with `recheck` set,
-// a placed lane is matched again every `recheck` frames of it, and when another
+// a placed lane's own place is checked every `recheck` frames of it; when that holds
+// clearly less of it than it did, the lane is searched for again, and when another
 // place holds clearly more of it, it moves there: at once while the mix is not
 // heard, else gliding there, played a little faster or slower, so that the mix has
 // no seam. Of equally good places (a steady tone repeats every period) it takes the
@@ -85,7 +86,7 @@ private:
         int64_t probeEnd = 0;      // place after the probe's last frame
         size_t sinceTry = 0;
         int tries = 0;
-        double held = 0.0;  // how much of the lane its place held when last matched (0: unknown)
+        double share = 0.0;  // how much of the lane its place held when last matched (0: unknown)
     };
     void append(Ring& ring, const float* data, size_t frames);
     void discard(Ring& ring, size_t frames);
