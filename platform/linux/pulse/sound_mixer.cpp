@@ -105,7 +105,8 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     for (auto lane = lanes_.begin(); lane != lanes_.end();) {
         Ring& ring = lane->second;
         if (!ring.placed) tryToPlace(ring);
-        else if (frames_.recheck > 0 && ring.sinceTry >= frames_.recheck) recheck(ring);
+        else if (frames_.recheck > 0 && ring.sinceTry >= frames_.recheck)
+            recheck(ring, from + int64_t(frames));
         int64_t end = ring.start + int64_t(ring.size / channels_);
         if (ring.size > 0 && end <= from) {
             // Everything it holds came too late: it does not keep up within the delay.
@@ -202,7 +203,7 @@ void SoundMixer::tryToPlace(Ring& ring) {
 // does not sway as it sways the likeness; the new place must still be like the lane.
 // Only when the lane's own place holds clearly less of it than it used to is it
 // searched for (the search costs as much as a window's worth of frames per shift).
-void SoundMixer::recheck(Ring& ring) {
+void SoundMixer::recheck(Ring& ring, int64_t next) {
     Match& found = match_;
     if (!match(ring, 0, found)) return;
     if (found.energies[0] < kAudibleMeanSquare * double(frames_.window)) return;  // monitor silent
@@ -218,18 +219,27 @@ void SoundMixer::recheck(Ring& ring) {
     for (double sum : sums) best = std::max(best, sum);
     ring.share = sums[search] / found.own;
     if (best <= 0.0 || sums[search] >= best * (1.0 - kBetter)) return;
+    // Earlier only as far as what it holds allows: it keeps half the delay in hand.
+    const int64_t end = ring.start + int64_t(ring.size / channels_);
+    const int64_t earliest = std::min<int64_t>(0, next + int64_t(frames_.delay / 2) - end);
     size_t chosen = search;
     for (size_t shift = 0; shift < sums.size(); ++shift) {
         bool peak = (shift == 0 || sums[shift] >= sums[shift - 1]) &&
                     (shift + 1 == sums.size() || sums[shift] >= sums[shift + 1]);
         bool asGood =
             peak && sums[shift] >= best * (1.0 - kAsGood) && found.likeness(shift) >= kLikeness;
+        bool allowed = int64_t(shift) - int64_t(search) >= earliest;
         auto distance = [search](size_t s) { return s > search ? s - search : search - s; };
-        if (asGood && (chosen == search || distance(shift) < distance(chosen))) chosen = shift;
+        if (asGood && allowed && (chosen == search || distance(shift) < distance(chosen)))
+            chosen = shift;
     }
-    if (chosen == search) return;
+    if (chosen == search) {
+        ring.share = 0.0;  // searched for again next time, when it may hold more
+        return;
+    }
+    const int64_t shift = int64_t(chosen) - int64_t(search);
     ring.share = sums[chosen] / found.own;
-    move(ring, int64_t(chosen) - int64_t(search));
+    move(ring, shift);
 }
 
 // Where the mix is heard, the lane glides to its new place, played a little faster or

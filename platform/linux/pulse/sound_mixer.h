@@ -101,7 +101,8 @@ private:
     };
     bool match(Ring& ring, size_t span, Match& found);
     void tryToPlace(Ring& ring);
-    void recheck(Ring& ring);
+    // next: the next place clock() gives out.
+    void recheck(Ring& ring, int64_t next);
     void move(Ring& ring, int64_t shift);
     void glideOut(Ring& ring, float* out, size_t frames);
     float history(int64_t place, size_t channel) const;
