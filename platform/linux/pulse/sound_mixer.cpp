@@ -204,6 +204,7 @@ void SoundMixer::tryToPlace(Ring& ring) {
 // Only when the lane's own place holds clearly less of it than it used to is it
 // searched for (the search costs as much as a window's worth of frames per shift).
 void SoundMixer::recheck(Ring& ring, int64_t next) {
+    if (ring.glide != 0.0) return;  // on its way: looked at again once there
     Match& found = match_;
     if (!match(ring, 0, found)) return;
     if (found.energies[0] < kAudibleMeanSquare * double(frames_.window)) return;  // monitor silent
@@ -233,10 +234,7 @@ void SoundMixer::recheck(Ring& ring, int64_t next) {
         if (asGood && allowed && (chosen == search || distance(shift) < distance(chosen)))
             chosen = shift;
     }
-    if (chosen == search) {
-        ring.share = 0.0;  // searched for again next time, when it may hold more
-        return;
-    }
+    if (chosen == search) return;
     const int64_t shift = int64_t(chosen) - int64_t(search);
     ring.share = sums[chosen] / found.own;
     move(ring, shift);
