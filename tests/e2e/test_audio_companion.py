@@ -29,6 +29,11 @@ OTHER_WITHIN = 1.0        # dB of its level on the plain monitor
 ROUGHNESS_BELOW = 3.0     # a clean sine is 1 (see glitches)
 SERVER_GLITCH = 30.0      # the server's own glitches, seen on its plain monitor alongside
 DIP_BELOW = 1.0           # dB below the plain monitor, in any block of two periods
+# A gap the server leaves in its recordings (PipeWire's graph stalling for a period or a
+# few, 256 frames each, when a client comes) shows in the plain monitor and in ours, but
+# not as long in each nor at quite the same moment (measured: 769 and 1280 frames, up to
+# 37 ms apart): the blocks and glitches of ours this near one are not held against ours.
+SERVER_GAP_NEAR = RATE // 20
 
 
 def glitches(samples, threshold):
@@ -41,6 +46,21 @@ def glitches(samples, threshold):
         if abs(samples[i + 1] - 2 * samples[i] + samples[i - 1]) > threshold * clean:
             if not found or i - found[-1] > RATE // 50:
                 found.append(i)
+    return found
+
+
+def gaps(samples, shortest=64):
+    """Runs of digital silence in samples, at least shortest long: (start, length) each."""
+    found, start = [], None
+    for i, x in enumerate(samples):
+        if x == 0 and start is None:
+            start = i
+        elif x != 0 and start is not None:
+            if i - start >= shortest:
+                found.append((start, i - start))
+            start = None
+    if start is not None and len(samples) - start >= shortest:
+        found.append((start, len(samples) - start))
     return found
 
 
@@ -72,12 +92,6 @@ class CompanionOnBothServers:
     """The cases; a subclass names the server."""
 
     Server = None
-    # Whether the other player is held to its level and to no click and no dip. On
-    # PipeWire's server a kept player's recording sometimes falls behind by more than
-    # the capture waits for when a player comes or goes, and the other player then
-    # dips or comes out quieter: measured and printed there, not asserted. That the
-    # companion is never heard is asserted on both servers.
-    OTHER_ASSERTED = True
 
     def setUp(self):
         if not os.path.exists(PLAYER):
@@ -148,7 +162,10 @@ class CompanionOnBothServers:
         monitor_levels = dict(block_levels(without(plain[lead + offset:end + offset], COMPANION_HZ)))
         steady_monitor = sorted(monitor_levels.values())[2:-2]
         size = round(2 * RATE / OTHER_HZ)
-        ours_levels = block_levels(left[lead:end])[2:-2]   # whole blocks in both
+        server_gaps = [(lead + i, n) for i, n in gaps(plain[lead + offset:end + offset])]
+        near_gap = lambda i: any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in server_gaps)
+        ours_levels = [(i, level) for i, level in block_levels(left[lead:end])[2:-2]   # whole blocks in both
+                       if not near_gap(lead + i + size // 2)]
         below = [min(monitor_levels.get(i + d, 200.0) for d in (-size, 0, size)) - level
                  for i, level in ours_levels]
         worst = below.index(max(below))
@@ -160,7 +177,8 @@ class CompanionOnBothServers:
                                   for channel in (left, right)),
             "other on the monitor dBFS": tone_dbfs(plain[window], RATE, OTHER_HZ),
             "other with companion dBFS": tone_dbfs(left[companion_from:companion_to], RATE, OTHER_HZ),
-            "other glitches of ours": len({i // (RATE // 50) for i in ours if not near_server(i)}),
+            "other glitches of ours": len({i // (RATE // 50) for i in ours
+                                           if not near_server(i) and not near_gap(i)}),
             "server glitches": len(server),
             "other dip dB": max(below),
             "monitor dip dB": steady_monitor[len(steady_monitor) // 2] - steady_monitor[0],
@@ -183,8 +201,6 @@ class CompanionOnBothServers:
         for attempt in range(3):
             measures = self.run_case(case)
             self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
-            if not self.OTHER_ASSERTED:
-                return
             if measures["monitor dip dB"] < DIP_BELOW:
                 self.assertAlmostEqual(measures["other with companion dBFS"], measures["other on the monitor dBFS"],
                                        delta=OTHER_WITHIN, msg=measures)
@@ -219,7 +235,6 @@ class CompanionOnPulseAudioTest(CompanionOnBothServers, unittest.TestCase):
 @require_tools("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl", "pacat", "sox", "Xvfb")
 class CompanionOnPipeWireTest(CompanionOnBothServers, unittest.TestCase):
     Server = PipeWireSoundServer
-    OTHER_ASSERTED = False
 
 
 @unittest.skipUnless(os.path.exists(BINARY), f"{BINARY} is not built")

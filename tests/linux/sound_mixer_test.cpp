@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -39,8 +40,18 @@ Clocked clock(SoundMixer& mixer, const std::vector<float>& monitor, size_t frame
     return out;
 }
 
-SoundMixer::Frames sizes(size_t window, size_t search = 48, size_t limit = 512) {
-    return SoundMixer::Frames{kDelay, window, search, limit};
+SoundMixer::Frames sizes(size_t window, size_t search = 48, size_t limit = 512,
+                         size_t recheck = 0) {
+    return SoundMixer::Frames{kDelay, window, search, limit, recheck};
+}
+
+// A steady tone of 100 frames a period, the same on both channels.
+std::vector<float> tone(size_t frames, size_t from) {
+    std::vector<float> out(frames * kChannels);
+    for (size_t i = 0; i < frames; ++i)
+        for (size_t c = 0; c < kChannels; ++c)
+            out[i * kChannels + c] = 0.5f * float(std::sin(2 * M_PI * double(from + i) / 100.0));
+    return out;
 }
 
 TEST(SoundMixer, TheDelayedMonitorIsTheMonitorDelayFramesLaterWhateverTheChunking) {
@@ -127,7 +138,7 @@ TEST(SoundMixer, ALaneThatFallsBehindTheDelayIsPlayedLaterRatherThanNever) {
     SoundMixer mixer(kChannels, sizes(0));
     SoundMixer::Lane lane = mixer.open();
     clock(mixer, {}, 32);
-    mixer.push(lane, sound(32, 0).data(), 32);  // placed at 0 to 31
+    mixer.push(lane, sound(32, 0).data(), 32);          // placed at 0 to 31
     for (int i = 0; i < 10; ++i) clock(mixer, {}, 32);  // its stream stalls
     // What comes now is all behind what the mixer gives out: played at once, in order.
     mixer.push(lane, sound(32, 32).data(), 32);
@@ -183,6 +194,84 @@ TEST(SoundMixer, ALaneRunningAheadOfAStalledClockKeepsItsNewestFramesAtTheirPlac
             ASSERT_EQ(out[i * kChannels + c], kept ? sound(1, size_t(place))[c] : 0.0f)
                 << "place " << place;
     }
+}
+
+// A player's recording that loses frames (slip > 0) or gains a hole (slip < 0) that
+// the monitor's recording does not: the lane is found in step again, at once where
+// the mix is not heard, gliding there without a seam where it is.
+TEST(SoundMixer, ALaneThatSlipsAgainstTheMonitorIsPutInStepAgain) {
+    struct Case {
+        int slip;
+        bool heard;
+        bool steady;  // a steady tone (no seam asserted) rather than noise
+    };
+    const size_t chunk = 48, slipAt = 1920, end = 9600;
+    for (Case c : {Case{40, false, false}, Case{-40, false, false}, Case{40, true, false},
+                   Case{-40, true, false}, Case{56, true, true}, Case{-30, true, true}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "slip " << c.slip << " heard " << c.heard << " steady " << c.steady);
+        // The tone begins after a while: its start is what the lane is first found by.
+        auto signal = [&](size_t frames, size_t from) {
+            if (!c.steady) return sound(frames, from);
+            auto out = tone(frames, from);
+            for (size_t i = 0; i + from < 480 && i < frames; ++i)
+                out[i * kChannels] = out[i * kChannels + 1] = 0.0f;
+            return out;
+        };
+        // A window of whole periods of the tone.
+        SoundMixer mixer(kChannels, sizes(400, 60, 512, 256));
+        mixer.setHeard(c.heard);
+        SoundMixer::Lane lane = mixer.open();
+        size_t lanePos = 0;
+        std::vector<float> mix, delayed;
+        for (size_t at = 0; at < end; at += chunk) {
+            if (at == slipAt && c.slip > 0) lanePos += size_t(c.slip);
+            if (at == slipAt && c.slip < 0) mixer.push(lane, nullptr, size_t(-c.slip));
+            mixer.push(lane, signal(chunk, lanePos).data(), chunk);
+            lanePos += chunk;
+            auto got = clock(mixer, signal(chunk, at), chunk);
+            mix.insert(mix.end(), got.mix.begin(), got.mix.end());
+            delayed.insert(delayed.end(), got.delayed.begin(), got.delayed.end());
+        }
+        ASSERT_TRUE(mixer.placed(lane));
+        // In step before the slip came out, and again at the end.
+        for (size_t i = 1000; i < slipAt; ++i)
+            ASSERT_EQ(mix[i * kChannels], delayed[i * kChannels]) << "frame " << i;
+        for (size_t i = end - 1000; i < end; ++i)
+            ASSERT_NEAR(mix[i * kChannels], delayed[i * kChannels], 1e-3) << "frame " << i;
+        if (c.steady) {
+            // After the slip's own seam, the tone goes on as smooth as it is played.
+            const double clean = 0.5 * std::pow(2 * M_PI / 100.0, 2);
+            for (size_t i = slipAt + kDelay + chunk; i + 1 < end; ++i) {
+                double bend =
+                    mix[(i + 1) * kChannels] - 2 * mix[i * kChannels] + mix[(i - 1) * kChannels];
+                ASSERT_LT(std::abs(bend), 1.5 * clean) << "frame " << i;
+            }
+        }
+    }
+}
+
+// Another player starting in the monitor near the lane's frames makes other places
+// resemble the lane more than its own (they hold less of the rest): it stays put.
+TEST(SoundMixer, AnotherPlayerComingIntoTheMonitorDoesNotMoveALane) {
+    const size_t chunk = 48;
+    SoundMixer mixer(kChannels, sizes(480, 48, 512, 256));
+    SoundMixer::Lane lane = mixer.open();
+    std::vector<float> mix;
+    for (size_t at = 0; at < 9600; at += chunk) {
+        auto played = tone(chunk, at);
+        mixer.push(lane, played.data(), chunk);
+        auto monitor = played;
+        if (at >= 3000) {
+            auto other = sound(chunk, at, 7);
+            for (size_t i = 0; i < monitor.size(); ++i) monitor[i] += 0.3f * other[i];
+        }
+        auto got = clock(mixer, monitor, chunk);
+        mix.insert(mix.end(), got.mix.begin(), got.mix.end());
+    }
+    // Lane frame p at place p, given out kDelay later, all along.
+    for (size_t i = 1000; i < mix.size() / kChannels; ++i)
+        ASSERT_FLOAT_EQ(mix[i * kChannels], tone(1, i - kDelay)[0]) << "frame " << i;
 }
 
 }  // namespace

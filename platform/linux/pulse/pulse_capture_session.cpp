@@ -27,6 +27,9 @@ constexpr size_t kPipeWireDelayMilliseconds = 100;
 // sound within this far either side of where it was put.
 constexpr size_t kMatchMilliseconds = 40;
 constexpr size_t kSearchMilliseconds = 25;
+// A placed player is matched again this often, in case one of the recordings lost
+// some of its sound.
+constexpr size_t kRecheckMilliseconds = 100;
 // A player lane that grows past this has lost its clock and is cut back.
 constexpr size_t kLaneLimitMilliseconds = 200;
 // Mixing goes on this long after the last excluded player left, so that its last
@@ -99,7 +102,8 @@ void PulseCaptureSession::onServerInfo(pa_context*, const pa_server_info* info, 
             SoundMixer::Frames{
                 framesOf(sampleSpec, pipeWire ? kPipeWireDelayMilliseconds : kDelayMilliseconds),
                 framesOf(sampleSpec, kMatchMilliseconds), framesOf(sampleSpec, kSearchMilliseconds),
-                framesOf(sampleSpec, kLaneLimitMilliseconds)});
+                framesOf(sampleSpec, kLaneLimitMilliseconds),
+                framesOf(sampleSpec, kRecheckMilliseconds)});
     }
     self->defaultSink(info && info->default_sink_name ? info->default_sink_name : "");
 }
@@ -286,6 +290,7 @@ void PulseCaptureSession::clockChunk(const float* data, size_t frames) {
         bool toMix = present || holdLeft_ > 0;
         if (!present) holdLeft_ -= std::min(holdLeft_, frames);
         delayed_.resize(frames * spec_.channels);
+        mixer_->setHeard(toMix || crossfade_.mixWeight() > 0.0f);
         mixer_->clock(data, frames, delayed_.data(), made.frames);
         if (sinkGain_ != 1.0f)
             for (size_t i = 0; i < frames * spec_.channels; ++i) made.frames[i] *= sinkGain_;

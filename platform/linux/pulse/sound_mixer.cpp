@@ -13,6 +13,17 @@ constexpr double kAudibleMeanSquare = 1e-8;
 constexpr double kLikeness = 0.5;
 // Tries, each half a window apart, before a lane stays where it was put.
 constexpr int kTries = 40;
+// A placed lane moves only where the monitor holds this much more of it than where it is...
+constexpr double kBetter = 0.1;
+// ...and of the places that hold about as much of it as the best (peaks within this
+// of the best), to the nearest.
+constexpr double kAsGood = 0.02;
+// How fast what a placed lane's place holds of it is followed while it stays there.
+constexpr double kSettle = 0.2;
+// A lane gliding to its new place is played this much faster or slower: a period of
+// PipeWire's graph (256 frames) in 90 ms at 48 kHz, a semitone higher or lower
+// meanwhile. Slower glides hold a tone off its pitch for longer.
+constexpr double kGlide = 0.06;
 
 }  // namespace
 
@@ -49,7 +60,7 @@ void SoundMixer::push(Lane lane, const float* data, size_t frames) {
     int64_t end = ring.start + int64_t(ring.size / channels_);
     size_t held = ring.size / channels_, most = frames_.delay + frames_.limit;
     if (held > most) discard(ring, held - most);
-    if (ring.placed) return;
+    if (ring.placed && frames_.recheck == 0) return;
     for (size_t i = 0; i < frames; ++i) ring.probe.push_back(data ? data[i * channels_] : 0.0f);
     // The newest frames may be ahead of the monitor: keep enough to match older ones.
     size_t kept = frames_.window + 2 * frames_.search;
@@ -94,6 +105,8 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     for (auto lane = lanes_.begin(); lane != lanes_.end();) {
         Ring& ring = lane->second;
         if (!ring.placed) tryToPlace(ring);
+        else if (frames_.recheck > 0 && ring.sinceTry >= frames_.recheck)
+            recheck(ring, from + int64_t(frames));
         int64_t end = ring.start + int64_t(ring.size / channels_);
         if (ring.size > 0 && end <= from) {
             // Everything it holds came too late: it does not keep up within the delay.
@@ -113,34 +126,36 @@ void SoundMixer::clock(const float* monitor, size_t frames, float* delayed, floa
     }
 }
 
-// Matches the lane's newest window against the monitor around where the lane was put
-// and moves it to the best match. Only while the monitor still holds every candidate.
-void SoundMixer::tryToPlace(Ring& ring) {
+// Matches the lane's newest window against the monitor within span (at most search)
+// either side of where the lane is now. Only while the monitor still holds every
+// candidate, and the window is audible; false otherwise.
+bool SoundMixer::match(Ring& ring, size_t span, Match& found) {
     const size_t window = frames_.window, search = frames_.search;
-    if (ring.sinceTry < window / 2) return;
     // The newest window of the lane whose candidates the monitor holds already.
     int64_t probeStart = ring.probeEnd - int64_t(ring.probe.size());
     int64_t windowEnd = std::min(ring.probeEnd, monitorFrames_ - int64_t(search));
     int64_t windowStart = windowEnd - int64_t(window);
-    if (windowStart < probeStart) return;
+    if (windowStart < probeStart) return false;
     const float* lane = ring.probe.data() + (windowStart - probeStart);
-    int64_t first = windowStart - int64_t(search);
+    int64_t first = windowStart - int64_t(span);
     ring.sinceTry = 0;
-    if (first < monitorFrames_ - int64_t(historyFrames_) || first < 0) {
-        if (++ring.tries >= kTries) ring.placed = true;
-        return;
+    if (windowStart - int64_t(search) < monitorFrames_ - int64_t(historyFrames_) ||
+        windowStart < int64_t(search)) {
+        if (!ring.placed && ++ring.tries >= kTries) ring.placed = true;
+        return false;
     }
     double own = 0.0;
     for (size_t i = 0; i < window; ++i) own += double(lane[i]) * lane[i];
-    if (own < kAudibleMeanSquare * double(window)) return;  // nothing to recognise it by yet
+    if (own < kAudibleMeanSquare * double(window)) return false;  // nothing to recognise it by
 
-    scratch_.resize(window + 2 * search);
+    scratch_.resize(window + 2 * span);
     for (size_t i = 0; i < scratch_.size(); ++i) scratch_[i] = history(first + int64_t(i), 0);
+    found.own = own;
+    found.sums.resize(2 * span + 1);
+    found.energies.resize(2 * span + 1);
     double energy = 0.0;
     for (size_t i = 0; i < window; ++i) energy += double(scratch_[i]) * scratch_[i];
-    double best = 0.0;
-    int64_t bestShift = 0;
-    for (size_t shift = 0; shift <= 2 * search; ++shift) {
+    for (size_t shift = 0; shift <= 2 * span; ++shift) {
         if (shift > 0) {
             double gone = scratch_[shift - 1], come = scratch_[shift + window - 1];
             energy += come * come - gone * gone;
@@ -148,19 +163,94 @@ void SoundMixer::tryToPlace(Ring& ring) {
         double sum = 0.0;
         const float* at = scratch_.data() + shift;
         for (size_t i = 0; i < window; ++i) sum += double(lane[i]) * at[i];
-        double likeness = energy > 0.0 ? sum / std::sqrt(own * std::max(energy, 1e-30)) : 0.0;
-        if (likeness > best) {
-            best = likeness;
-            bestShift = int64_t(shift) - int64_t(search);
+        found.sums[shift] = sum;
+        found.energies[shift] = std::max(energy, 0.0);
+    }
+    return true;
+}
+
+double SoundMixer::Match::likeness(size_t shift) const {
+    return energies[shift] > 0.0 ? sums[shift] / std::sqrt(own * std::max(energies[shift], 1e-30))
+                                 : 0.0;
+}
+
+void SoundMixer::tryToPlace(Ring& ring) {
+    if (ring.sinceTry < frames_.window / 2) return;
+    Match& found = match_;
+    if (!match(ring, frames_.search, found)) return;
+    double best = 0.0;
+    size_t bestShift = frames_.search;
+    for (size_t shift = 0; shift < found.sums.size(); ++shift) {
+        if (found.likeness(shift) > best) {
+            best = found.likeness(shift);
+            bestShift = shift;
         }
     }
     if (best >= kLikeness) {
-        ring.start += bestShift;
+        int64_t offset = int64_t(bestShift) - int64_t(frames_.search);
+        ring.start += offset;
+        ring.probeEnd += offset;
         ring.placed = true;
+        ring.share = found.sums[bestShift] / found.own;
     } else if (++ring.tries >= kTries) {
         ring.placed = true;
     }
-    if (ring.placed) std::vector<float>().swap(ring.probe);
+    if (ring.placed && frames_.recheck == 0) std::vector<float>().swap(ring.probe);
+}
+
+// Places are compared by how much of the lane they hold (their correlation with the
+// lane, relative to the lane's own energy), which other players' sound in the monitor
+// does not sway as it sways the likeness; the new place must still be like the lane.
+// Only when the lane's own place holds clearly less of it than it used to is it
+// searched for (the search costs as much as a window's worth of frames per shift).
+void SoundMixer::recheck(Ring& ring, int64_t next) {
+    if (ring.glide != 0.0) return;  // on its way: looked at again once there
+    Match& found = match_;
+    if (!match(ring, 0, found)) return;
+    if (found.energies[0] < kAudibleMeanSquare * double(frames_.window)) return;  // monitor silent
+    const double here = found.sums[0] / found.own;
+    if (ring.share > 0.0 && here >= ring.share * (1.0 - kBetter)) {
+        ring.share = ring.share * (1.0 - kSettle) + here * kSettle;
+        return;
+    }
+    const size_t search = frames_.search;
+    if (!match(ring, search, found)) return;
+    const std::vector<double>& sums = found.sums;
+    double best = 0.0;
+    for (double sum : sums) best = std::max(best, sum);
+    ring.share = sums[search] / found.own;
+    if (best <= 0.0 || sums[search] >= best * (1.0 - kBetter)) return;
+    // Earlier only as far as what it holds allows: it keeps half the delay in hand.
+    const int64_t end = ring.start + int64_t(ring.size / channels_);
+    const int64_t earliest = std::min<int64_t>(0, next + int64_t(frames_.delay / 2) - end);
+    size_t chosen = search;
+    for (size_t shift = 0; shift < sums.size(); ++shift) {
+        bool peak = (shift == 0 || sums[shift] >= sums[shift - 1]) &&
+                    (shift + 1 == sums.size() || sums[shift] >= sums[shift + 1]);
+        bool asGood =
+            peak && sums[shift] >= best * (1.0 - kAsGood) && found.likeness(shift) >= kLikeness;
+        bool allowed = int64_t(shift) - int64_t(search) >= earliest;
+        auto distance = [search](size_t s) { return s > search ? s - search : search - s; };
+        if (asGood && allowed && (chosen == search || distance(shift) < distance(chosen)))
+            chosen = shift;
+    }
+    if (chosen == search) return;
+    const int64_t shift = int64_t(chosen) - int64_t(search);
+    ring.share = sums[chosen] / found.own;
+    move(ring, shift);
+}
+
+// Where the mix is heard, the lane glides to its new place, played a little faster or
+// slower (kGlide) until it is there; where it is not, it is there at once.
+void SoundMixer::move(Ring& ring, int64_t shift) {
+    if (heard_) {
+        // From where it is played now, a fraction of a frame before its place.
+        ring.glide = double(shift) + ring.phase;
+        return;
+    }
+    ring.start += shift;
+    ring.probeEnd += shift;
+    ring.glide = 0.0;
 }
 
 void SoundMixer::append(Ring& ring, const float* data, size_t frames) {
@@ -194,6 +284,10 @@ void SoundMixer::discard(Ring& ring, size_t frames) {
 }
 
 void SoundMixer::take(Ring& ring, float* out, size_t frames) {
+    if (ring.glide != 0.0 || ring.phase != 0.0) {
+        glideOut(ring, out, frames);
+        return;
+    }
     size_t samples = std::min(frames * channels_, ring.size);
     size_t capacity = ring.samples.size();
     for (size_t done = 0; done < samples;) {
@@ -205,6 +299,40 @@ void SoundMixer::take(Ring& ring, float* out, size_t frames) {
         done += run;
         ring.head = (ring.head + run) % capacity;
         ring.size -= run;
+    }
+}
+
+// Gives out frames places from the lane read at a speed a little off 1 while it glides,
+// between two of its frames (phase after the first) when the glide left it there.
+void SoundMixer::glideOut(Ring& ring, float* out, size_t frames) {
+    const size_t capacity = ring.samples.size();
+    size_t given = 0;
+    for (; given < frames && ring.size > 0; ++given) {
+        size_t next = ring.size > channels_ ? (ring.head + channels_) % capacity : ring.head;
+        float weight = float(ring.phase);
+        if (out) {
+            for (size_t c = 0; c < channels_; ++c)
+                out[given * channels_ + c] +=
+                    ring.samples[ring.head + c] * (1.0f - weight) + ring.samples[next + c] * weight;
+        }
+        double step = 1.0;
+        if (ring.glide > 0.0) step = 1.0 - std::min(kGlide, ring.glide);
+        else if (ring.glide < 0.0) step = 1.0 + std::min(kGlide, -ring.glide);
+        ring.glide -= 1.0 - step;  // the lane lies that much later (earlier) now
+        ring.phase += step;
+        size_t whole = std::min(size_t(ring.phase), ring.size / channels_);
+        ring.phase -= double(whole);
+        ring.head = (ring.head + whole * channels_) % capacity;
+        ring.size -= whole * channels_;
+        if (std::abs(ring.glide) < 1e-9) {
+            // There: on a frame again (but for the rounding of the steps).
+            ring.glide = 0.0;
+            if (ring.phase > 0.5 && ring.size > channels_) {
+                ring.head = (ring.head + channels_) % capacity;
+                ring.size -= channels_;
+            }
+            ring.phase = 0.0;
+        }
     }
 }
 

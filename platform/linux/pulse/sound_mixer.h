@@ -12,8 +12,18 @@
 // A lane's first chunk is placed at the monitor's newest frames (they come from
 // the same rendering, on another connection, at about the same time). Its place is
 // then found exactly: its first audible `window` frames are matched against the
-// monitor within `search` frames either side, and the lane moves there once. A lane
+// monitor within `search` frames either side, and the lane moves there. A lane
 // that has not been matched after a while stays where it was put.
+//
+// A server may lose a stretch of one recording and not of the other (PipeWire's
+// does, a period of its graph at a time, when its clients come and go on a busy
+// machine), which moves a lane against the monitor for good. So with `recheck` set,
+// a placed lane's own place is checked every `recheck` frames of it; when that holds
+// clearly less of it than it did, the lane is searched for again, and when another
+// place holds clearly more of it, it moves there: at once while the mix is not
+// heard, else gliding there, played a little faster or slower, so that the mix has
+// no seam. Of equally good places (a steady tone repeats every period) it takes the
+// nearest.
 //
 // Frames that come after their place was given out are dropped and places with no
 // frames are silence, so a stalled lane does not shift in time. Only a lane that
@@ -38,6 +48,7 @@ public:
         size_t window = 0;
         size_t search = 0;
         size_t limit = 0;
+        size_t recheck = 0;  // 0: a placed lane is never matched again
     };
 
     SoundMixer(size_t channels, Frames frames);
@@ -53,6 +64,9 @@ public:
     // frames interleaved frames each; mix is added into (the caller zeroes it).
     void clock(const float* monitor, size_t frames, float* delayed, float* mix);
 
+    // Whether the mix is heard now (true until told otherwise): then lanes glide.
+    void setHeard(bool heard) { heard_ = heard; }
+
     size_t laneCount() const { return lanes_.size(); }
     // Whether lane's place on the monitor's timeline is settled (found or given up on).
     bool placed(Lane lane) const;
@@ -60,21 +74,37 @@ public:
 private:
     struct Ring {
         std::vector<float> samples;
-        size_t head = 0;    // first held sample
-        size_t size = 0;    // held samples
-        int64_t start = 0;  // place of the first held frame
+        size_t head = 0;     // first held sample
+        size_t size = 0;     // held samples
+        int64_t start = 0;   // place of the first held frame
+        double phase = 0.0;  // how far past the first held frame it is played (0 to 1)
+        double glide = 0.0;  // frames it has yet to move later (earlier: negative)
         bool begun = false;
         bool draining = false;
         bool placed = false;
-        std::vector<float> probe;  // the lane's newest frames (first channel) while not placed
+        std::vector<float> probe;  // the lane's newest frames (first channel) while matched
         int64_t probeEnd = 0;      // place after the probe's last frame
         size_t sinceTry = 0;
         int tries = 0;
+        double share = 0.0;  // how much of the lane its place held when last matched (0: unknown)
     };
     void append(Ring& ring, const float* data, size_t frames);
     void discard(Ring& ring, size_t frames);
     void take(Ring& ring, float* out, size_t frames);
+    // The lane's newest window against the monitor at each shift (0 to 2 span, span
+    // being where the lane is now).
+    struct Match {
+        double own = 0.0;                     // the window's energy
+        std::vector<double> sums;             // its correlation with the monitor
+        std::vector<double> energies;         // the monitor's energy there
+        double likeness(size_t shift) const;  // normalised correlation
+    };
+    bool match(Ring& ring, size_t span, Match& found);
     void tryToPlace(Ring& ring);
+    // next: the next place clock() gives out.
+    void recheck(Ring& ring, int64_t next);
+    void move(Ring& ring, int64_t shift);
+    void glideOut(Ring& ring, float* out, size_t frames);
     float history(int64_t place, size_t channel) const;
 
     size_t channels_;
@@ -83,7 +113,9 @@ private:
     std::vector<float> history_;  // the monitor's last historyFrames_ frames, by place
     size_t historyFrames_;
     std::vector<float> scratch_;
+    Match match_;
     Lane next_ = 1;
+    bool heard_ = true;
     std::map<Lane, Ring> lanes_;
 };
 
