@@ -34,6 +34,7 @@
 #include <x264.h>
 
 #include "platform/compression_session.h"
+#include "platform/linux/x264/key_frame_planner.h"
 
 namespace vx {
 
@@ -100,6 +101,10 @@ private:
     int kilobitsPerSecond_ = 0;
     int pacedKilobits_ = 0;
     std::optional<double> lastSeconds_;  // presentation time of the frame before
+    std::optional<KeyFramePlanner> planner_;  // with a bit rate
+    // The mean quantizer of the frame x264 coded last, as its log line told; negative
+    // when not told. Where x264's log handler writes it.
+    std::unique_ptr<double> quantizer_;
     uint64_t lastSequence_ = 0;          // of the picture encoded last; 0: unknown
     // x264 may look at a frame's hints until it has finished that frame: each array is
     // reused only several frames later.
