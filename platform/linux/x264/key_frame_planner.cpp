@@ -78,8 +78,8 @@ void KeyFramePlanner::resize() {
     int wanted = baseKilobits_;
     if (keyQuantizer_ >= 0 && steady_) {
         const double bits = keyFrameBits(wantedQuantizer()) / kKeyFrameShare;
-        wanted = int(std::clamp(std::ceil(bits / 1000.0), double(baseKilobits_),
-                                double(largestKilobits_)));
+        wanted = int(
+            std::clamp(std::ceil(bits / 1000.0), double(baseKilobits_), double(largestKilobits_)));
     }
     // Small changes are not worth a new setting of x264's rate control.
     if (std::abs(wanted - bufferKilobits_) * 10 > bufferKilobits_ || wanted == baseKilobits_)

@@ -6,9 +6,9 @@
 //
 // From the frames coded it learns the quantizer the stream holds (a time-weighted mean
 // over about half a second) and what the last key frame cost at its quantizer (the
-// bits halve for every few steps of quantizer, how many learnt from the last two). From these it sizes the rate buffer so that
-// a key frame one step finer than the frames before fits in half of it, between the
-// buffer the stream opened with and the largest one allowed; and it picks the
+// bits halve for every few steps of quantizer, how many learnt from the last two). From these it
+// sizes the rate buffer so that a key frame one step finer than the frames before fits in half of
+// it, between the buffer the stream opened with and the largest one allowed; and it picks the
 // quantizer of the next key frame: that step, or coarser where what the buffer holds
 // by now cannot pay for it. It follows the buffer as x264 does: it fills with the
 // rate of the presentation time passed and empties by each frame's bits.

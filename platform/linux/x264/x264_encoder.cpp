@@ -66,7 +66,7 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
     *status = 0;
     std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
-    opened->keyFrames_ = keyFrames;
+    opened->keyFrames_.emplace(keyFrames.interval, keyFrames.maxSeconds);
     opened->quantizer_ = std::move(quantizer);
     x264_encoder_parameters(opened->encoder_.get(), &opened->rate_);
     const x264_param_t& rate = opened->rate_;
@@ -108,7 +108,7 @@ X264Encoder::~X264Encoder() {
 void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime,
                          bool forceIdr, OutputHandler handler) {
     if (!picture || picture->width() != width_ || picture->height() != height_) {
-        keyFrameNext_ = true;
+        keyFrames_->reset();
         fail(Pending{std::move(handler), presentationTime});
         return;
     }
@@ -124,36 +124,29 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     bool repeat = false;
     input.prop.mb_info = macroblockHints(*picture, &repeat);
     const double now = seconds(presentationTime);
-    const bool key = forceIdr || keyFrameDue(now, repeat);
+    // Asked for or not, the clock counts the frame.
+    const bool key = keyFrames_->due(presentationTime, repeat) || forceIdr;
     input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
     if (key) {
-        input.prop.mb_info = nullptr;  // nothing to refer to
+        input.prop.mb_info = nullptr;                                       // nothing to refer to
         if (planner_) input.i_qpplus1 = planner_->keyFrameQuantizer() + 1;  // 1: x264's choice
     }
     paceRate(now);
 
-    pending_.push_back(Pending{std::move(handler), presentationTime, repeat});
+    pending_.push_back(Pending{std::move(handler), presentationTime});
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
-        lastSequence_ = 0;     // x264's last picture is not this one
-        keyFrameNext_ = true;  // nor may the next frame refer to it
+        lastSequence_ = 0;    // x264's last picture is not this one
+        keyFrames_->reset();  // nor may the next frame refer to it
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
     } else if (size > 0) {
         deliver(nals, count, output);
     }
-}
-
-bool X264Encoder::keyFrameDue(double presentationTime, bool repeat) const {
-    if (keyFrameNext_ || !lastKeyFrameSeconds_) return true;
-    if (keyFrames_.maxSeconds &&
-        presentationTime - *lastKeyFrameSeconds_ >= double(*keyFrames_.maxSeconds))
-        return true;
-    return !repeat && picturesSinceKeyFrame_ + 1 >= keyFrames_.interval;
 }
 
 void X264Encoder::paceRate(double presentationTime) {
@@ -173,10 +166,8 @@ void X264Encoder::paceRate(double presentationTime) {
     rate_.rc.i_bitrate = kilobits;
     rate_.rc.i_vbv_max_bitrate = kilobits;
     rate_.rc.i_vbv_buffer_size = buffer;
-    if (x264_encoder_reconfig(encoder_.get(), &rate_) == 0)
-        pacedKilobits_ = kilobits;
-    else
-        rate_.rc.i_vbv_buffer_size = bufferBefore;
+    if (x264_encoder_reconfig(encoder_.get(), &rate_) == 0) pacedKilobits_ = kilobits;
+    else rate_.rc.i_vbv_buffer_size = bufferBefore;
 }
 
 uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, bool* repeat) {
@@ -216,13 +207,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     if (planner_)
         planner_->coded(seconds(frame.presentationTime), int64_t(size) * 8, output.b_keyframe,
                         std::exchange(*quantizer_, -1.0));
-    if (output.b_keyframe) {
-        lastKeyFrameSeconds_ = seconds(frame.presentationTime);
-        picturesSinceKeyFrame_ = 0;
-        keyFrameNext_ = false;
-    } else if (!frame.repeat) {
-        ++picturesSinceKeyFrame_;
-    }
+    if (output.b_keyframe) keyFrames_->keyFrameProduced(frame.presentationTime);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 
