@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace vx {
 namespace {
@@ -44,7 +46,7 @@ TEST(KeyFramePlanner, LeavesKeyFramesToX264UntilItKnowsWhatTheyCost) {
         KeyFramePlanner p(kRate, c.fps, c.base, kLargest, kFinest);
         if (c.key) p.coded(0, 200000, true, c.quantizer);
         for (int i = 1; i <= 3 * c.fps; ++i) p.coded(double(i) / c.fps, 5000, false, c.quantizer);
-        EXPECT_EQ(p.keyFrameQuantizer(), 0) << c.name;
+        EXPECT_EQ(p.keyFrameQuantizer(0), 0) << c.name;
         EXPECT_EQ(p.bufferKilobits(), c.base) << c.name;
     }
 }
@@ -53,7 +55,7 @@ TEST(KeyFramePlanner, OneStepFinerThanTheFramesBeforeOnceTheBufferHasFilled) {
     KeyFramePlanner p = planner();
     p.coded(0, 200000, true, 30);
     frames(p, 0, 1.5, 5000, 26);
-    EXPECT_EQ(p.keyFrameQuantizer(), 25);
+    EXPECT_EQ(p.keyFrameQuantizer(0), 25);
     // Room for twice that key frame (the bits halve every 8 steps until measured).
     const double keyBits = 200000 * std::exp2((30 - 25) / 8.0);
     EXPECT_GE(p.bufferKilobits() * 1000.0, 2 * keyBits);
@@ -66,8 +68,9 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         int64_t keyBits;
         double seconds;  // of frames since the key frame
         double framesQuantizer;
-        int quantizer;  // of the next key frame
-        int buffer;     // kbit
+        int quantizer;       // of the next key frame
+        int buffer;          // kbit
+        double detail = 10;  // of the next key frame's picture; the last one's: 10
     } cases[] = {
         // 0.1 s after a key frame the buffer holds 450 - 200 + 6 x (16.7 - 5) kbit: a key
         // frame of at most half of that, q 33, not 25.
@@ -75,13 +78,36 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         // A key frame at q 19 would need 2.9 Mbit of buffer: the largest (2 Mbit, full
         // after 3 s) holds one at q 35.
         {"larger than the largest buffer", 1500000, 3.0, 20, 35, kLargest},
+        // A cut to a picture of three times the detail: three times the bits at a
+        // quantizer, q 38 in the full buffer of 617 kbit that held one at q 25.
+        {"a cut to more detail", 200000, 1.5, 26, 38, 617, 30},
     };
     for (const Case& c : cases) {
         KeyFramePlanner p = planner();
-        p.coded(0, c.keyBits, true, 30);
+        p.coded(0, c.keyBits, true, 30, 10);
         frames(p, 0, c.seconds, 5000, c.framesQuantizer);
-        EXPECT_EQ(p.keyFrameQuantizer(), c.quantizer) << c.name;
+        EXPECT_EQ(p.keyFrameQuantizer(c.detail), c.quantizer) << c.name;
         EXPECT_EQ(p.bufferKilobits(), c.buffer) << c.name;
+    }
+}
+
+TEST(KeyFramePlanner, DetailIsTheMeanStepBetweenNeighboursAlongEveryEighthRow) {
+    struct Case {
+        const char* name;
+        uint8_t even, odd;  // pixels of even and odd columns in rows 0, 8, 16, ...
+        double detail;
+    } cases[] = {
+        {"flat", 128, 128, 0.05},  // never 0
+        {"stripes", 0, 200, 200},
+        {"faint stripes", 100, 104, 4},
+    };
+    constexpr int kWidth = 33, kHeight = 17, kStride = 40;
+    for (const Case& c : cases) {
+        std::vector<uint8_t> luma(size_t(kStride) * kHeight, 255);  // other rows: ignored
+        for (int y = 0; y < kHeight; y += 8)
+            for (int x = 0; x < kWidth; ++x) luma[size_t(y * kStride + x)] = x % 2 ? c.odd : c.even;
+        EXPECT_DOUBLE_EQ(KeyFramePlanner::detail(luma.data(), kWidth, kHeight, kStride), c.detail)
+            << c.name;
     }
 }
 
@@ -93,7 +119,7 @@ TEST(KeyFramePlanner, LearnsHowFastKeyFramesShrinkFromTheLastTwo) {
     // halve them), not twice.
     p.coded(t + 1.0 / kFps, 283000, true, 22);
     frames(p, t + 1.0 / kFps, 2, 5000, 14);
-    EXPECT_EQ(p.keyFrameQuantizer(), 13);
+    EXPECT_EQ(p.keyFrameQuantizer(0), 13);
     const double keyBits = 283000 * std::exp2((22 - 13) / 16.0);
     EXPECT_NEAR(p.bufferKilobits() * 1000.0, 2 * keyBits, 0.1 * keyBits);
 }

@@ -38,7 +38,8 @@ KeyFramePlanner::KeyFramePlanner(int kilobitsPerSecond, int fps, int baseKilobit
       fill_(kInitialFill * 1000.0 * baseKilobits),
       halvingSteps_(kHalvingSteps) {}
 
-void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quantizer) {
+void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quantizer,
+                            double detail) {
     const double size = 1000.0 * bufferKilobits_;
     double interval = 0;
     if (lastSeconds_) interval = std::clamp(seconds - *lastSeconds_, 0.0, size / bitsPerSecond_);
@@ -53,11 +54,14 @@ void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quant
         return;
     }
     if (key) {
-        if (keyQuantizer_ >= 0 && std::abs(quantizer - keyQuantizer_) >= 2 && bits > 0)
+        // Only a picture of about the same detail tells how the bits follow the quantizer.
+        const bool alike = detail <= 1.25 * keyDetail_ && keyDetail_ <= 1.25 * detail;
+        if (keyQuantizer_ >= 0 && alike && std::abs(quantizer - keyQuantizer_) >= 2 && bits > 0)
             halvingSteps_ = std::clamp((keyQuantizer_ - quantizer) / std::log2(bits / keyBits_),
                                        kFewestHalvingSteps, kMostHalvingSteps);
         keyBits_ = double(bits);
         keyQuantizer_ = quantizer;
+        keyDetail_ = detail;
     } else {
         const double weight = steady_ ? std::min(1.0, interval / kSteadySeconds) : 1.0;
         steady_ = steady_ ? *steady_ + weight * (quantizer - *steady_) : quantizer;
@@ -65,8 +69,10 @@ void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quant
     resize();
 }
 
-double KeyFramePlanner::keyFrameBits(int quantizer) const {
-    return keyBits_ * std::exp2((keyQuantizer_ - quantizer) / halvingSteps_);
+double KeyFramePlanner::keyFrameBits(int quantizer, double detail) const {
+    // Unknown detail (0) on either side: as the last key frame.
+    const double scale = detail > 0 && keyDetail_ > 0 ? detail / keyDetail_ : 1.0;
+    return scale * keyBits_ * std::exp2((keyQuantizer_ - quantizer) / halvingSteps_);
 }
 
 int KeyFramePlanner::wantedQuantizer() const {
@@ -77,7 +83,7 @@ int KeyFramePlanner::wantedQuantizer() const {
 void KeyFramePlanner::resize() {
     int wanted = baseKilobits_;
     if (keyQuantizer_ >= 0 && steady_) {
-        const double bits = keyFrameBits(wantedQuantizer()) / kKeyFrameShare;
+        const double bits = keyFrameBits(wantedQuantizer(), keyDetail_) / kKeyFrameShare;
         wanted = int(
             std::clamp(std::ceil(bits / 1000.0), double(baseKilobits_), double(largestKilobits_)));
     }
@@ -86,12 +92,25 @@ void KeyFramePlanner::resize() {
         bufferKilobits_ = wanted;
 }
 
-int KeyFramePlanner::keyFrameQuantizer() const {
+int KeyFramePlanner::keyFrameQuantizer(double detail) const {
     if (!planned_ || keyQuantizer_ < 0 || !steady_) return 0;
     int quantizer = wantedQuantizer();
-    while (quantizer < kCoarsestQuantizer && keyFrameBits(quantizer) > kKeyFrameShare * fill_)
+    while (quantizer < kCoarsestQuantizer &&
+           keyFrameBits(quantizer, detail) > kKeyFrameShare * fill_)
         ++quantizer;
     return quantizer;
+}
+
+double KeyFramePlanner::detail(const uint8_t* luma, int width, int height, int stride) {
+    if (width < 2 || height < 1) return 0;
+    int64_t sum = 0, count = 0;
+    for (int y = 0; y < height; y += 8) {
+        const uint8_t* row = luma + ptrdiff_t(y) * stride;
+        for (int x = 1; x < width; ++x) sum += std::abs(int(row[x]) - int(row[x - 1]));
+        count += width - 1;
+    }
+    // Never 0 for a picture: a flat one still costs its headers.
+    return std::max(0.05, double(sum) / double(count));
 }
 
 }  // namespace vx

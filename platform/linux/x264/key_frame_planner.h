@@ -5,8 +5,10 @@
 // at most half of what its buffer holds).
 //
 // From the frames coded it learns the quantizer the stream holds (a time-weighted mean
-// over about half a second) and what the last key frame cost at its quantizer (the
-// bits halve for every few steps of quantizer, how many learnt from the last two). From these it
+// over about half a second) and what the last key frame cost at its quantizer and for
+// the detail of its picture (the bits halve for every few steps of quantizer, how many
+// learnt from the last two, and grow with the detail: a cut to another picture costs
+// what that picture costs). From these it
 // sizes the rate buffer so that a key frame one step finer than the frames before fits in half of
 // it, between the buffer the stream opened with and the largest one allowed; and it picks the
 // quantizer of the next key frame: that step, or coarser where what the buffer holds
@@ -32,18 +34,25 @@ public:
                     int finestQuantizer);
 
     // A frame came out of x264: its presentation time, size, whether it is a key frame
-    // and its mean quantizer (negative: unknown).
-    void coded(double seconds, int64_t bits, bool key, double quantizer);
+    // and its mean quantizer (negative: unknown); for a key frame, the detail of its
+    // picture (detail()).
+    void coded(double seconds, int64_t bits, bool key, double quantizer, double detail = 0);
 
     // The rate buffer (kbit) x264 should have now.
     int bufferKilobits() const { return bufferKilobits_; }
 
-    // The quantizer for a key frame coded next, or 0 to leave it to x264.
-    int keyFrameQuantizer() const;
+    // The quantizer for a key frame of a picture of that detail coded next, or 0 to
+    // leave it to x264.
+    int keyFrameQuantizer(double detail) const;
+
+    // How much detail the luma plane (width x height, rows `stride` apart) holds: the
+    // mean step between neighbouring pixels along every eighth row. Cheap enough for
+    // every key frame.
+    static double detail(const uint8_t* luma, int width, int height, int stride);
 
 private:
-    // Bits of a key frame at quantizer, after the last one.
-    double keyFrameBits(int quantizer) const;
+    // Bits of a key frame at quantizer of a picture of that detail, after the last one.
+    double keyFrameBits(int quantizer, double detail) const;
     // The key frame's quantizer the frames before it call for.
     int wantedQuantizer() const;
     void resize();
@@ -60,6 +69,7 @@ private:
     // The last key frame: its bits and quantizer.
     double keyBits_ = 0;
     double keyQuantizer_ = -1;
+    double keyDetail_ = 0;
     double halvingSteps_;  // quantizer steps that halve a key frame's bits
 };
 

@@ -128,12 +128,16 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     const bool key = keyFrames_->due(presentationTime, repeat) || forceIdr;
     input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
     if (key) {
-        input.prop.mb_info = nullptr;                                       // nothing to refer to
-        if (planner_) input.i_qpplus1 = planner_->keyFrameQuantizer() + 1;  // 1: x264's choice
+        input.prop.mb_info = nullptr;  // nothing to refer to
+    }
+    double detail = 0;
+    if (key && planner_) {
+        detail = KeyFramePlanner::detail(picture->plane(0), width_, height_, picture->stride(0));
+        input.i_qpplus1 = planner_->keyFrameQuantizer(detail) + 1;  // 1: x264's choice
     }
     paceRate(now);
 
-    pending_.push_back(Pending{std::move(handler), presentationTime});
+    pending_.push_back(Pending{std::move(handler), presentationTime, detail});
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
@@ -206,7 +210,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->presentationTime = frame.presentationTime;
     if (planner_)
         planner_->coded(seconds(frame.presentationTime), int64_t(size) * 8, output.b_keyframe,
-                        std::exchange(*quantizer_, -1.0));
+                        std::exchange(*quantizer_, -1.0), frame.detail);
     if (output.b_keyframe) keyFrames_->keyFrameProduced(frame.presentationTime);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }

@@ -72,6 +72,7 @@ private:
     struct Pending {
         OutputHandler handler;
         Time presentationTime;
+        double detail = 0;  // of a key frame's picture, for the planner
     };
 
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
