@@ -78,9 +78,11 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         // A key frame at q 19 would need 2.9 Mbit of buffer: the largest (2 Mbit, full
         // after 3 s) holds one at q 35.
         {"larger than the largest buffer", 1500000, 3.0, 20, 35, kLargest},
-        // A cut to a picture of three times the detail: three times the bits at a
-        // quantizer, q 38 in the full buffer of 617 kbit that held one at q 25.
-        {"a cut to more detail", 200000, 1.5, 26, 38, 617, 30},
+        // A picture of 1.4 times the detail: 1.4 times the bits at a quantizer, q 29 in the
+        // full buffer of 617 kbit that held one at q 25.
+        {"a little more detail", 200000, 1.5, 26, 29, 617, 14},
+        // A cut to one of three times the detail: left to x264, which sees the picture.
+        {"a cut to a busier picture", 200000, 1.5, 26, 0, 617, 30},
     };
     for (const Case& c : cases) {
         KeyFramePlanner p = planner();

@@ -22,6 +22,8 @@ constexpr double kHalvingSteps = 8;
 constexpr double kFewestHalvingSteps = 5, kMostHalvingSteps = 24;
 // The presentation time the mean quantizer of the frames stands for.
 constexpr double kSteadySeconds = 0.5;
+// A picture with this many times the detail of the last key frame's is another picture.
+constexpr double kBusierPicture = 1.5;
 // x264's buffer starts this full.
 constexpr double kInitialFill = 0.9;
 }  // namespace
@@ -94,6 +96,9 @@ void KeyFramePlanner::resize() {
 
 int KeyFramePlanner::keyFrameQuantizer(double detail) const {
     if (!planned_ || keyQuantizer_ < 0 || !steady_) return 0;
+    // A cut to a much busier picture (noise after a page): its cost grows faster than its
+    // detail, and x264's own estimate, from the picture itself, serves it better.
+    if (detail > kBusierPicture * keyDetail_ && keyDetail_ > 0) return 0;
     int quantizer = wantedQuantizer();
     while (quantizer < kCoarsestQuantizer &&
            keyFrameBits(quantizer, detail) > kKeyFrameShare * fill_)

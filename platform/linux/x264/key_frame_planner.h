@@ -16,8 +16,10 @@
 // rate of the presentation time passed and empties by each frame's bits.
 //
 // The first key frame is left to x264 (nothing is known yet), and so is every key
-// frame when the quantizers of the frames are unknown, or when the buffer holds fewer
-// than five frames' share of the rate (x264 then lets a frame take all of it).
+// frame when the quantizers of the frames are unknown, when its picture is much busier
+// than the last key frame's (a cut: x264 estimates from the picture itself), or when
+// the buffer holds fewer than five frames' share of the rate (x264 then lets a frame
+// take all of it).
 //
 // Used on the encoder's thread only; no allocation.
 #include <cstdint>
