@@ -16,15 +16,24 @@ int64_t nanoseconds(Time time) {
 
 }  // namespace
 
-KeyframeClock::KeyframeClock(int fps) : maxFrames_(int64_t(std::max(fps, 1)) * 2) {}
+KeyframeClock::KeyframeClock(int fps)
+    : maxFrames_(int64_t(std::max(fps, 1)) * 2), maxNanoseconds_(kMaxIntervalNanoseconds) {}
 
-bool KeyframeClock::due(Time presentationTime) {
+KeyframeClock::KeyframeClock(int64_t maxFrames, std::optional<int64_t> maxSeconds)
+    : maxFrames_(std::max<int64_t>(maxFrames, 1)) {
+    if (maxSeconds)
+        maxNanoseconds_ = std::min<__int128>(__int128(*maxSeconds) * 1'000'000'000, INT64_MAX);
+}
+
+bool KeyframeClock::due(Time presentationTime, bool repeat) {
     int64_t now = nanoseconds(presentationTime);
     bool backwards = lastFrameNanoseconds_ && now < *lastFrameNanoseconds_;
     lastFrameNanoseconds_ = now;
-    ++framesSinceKey_;
+    if (!repeat) ++framesSinceKey_;
     if (!lastKeyNanoseconds_ || backwards) return true;
-    return framesSinceKey_ >= maxFrames_ || now - *lastKeyNanoseconds_ >= kMaxIntervalNanoseconds;
+    // The difference of two clamped times fits in 128 bits, not always in 64.
+    return framesSinceKey_ >= maxFrames_ ||
+           (maxNanoseconds_ && __int128(now) - *lastKeyNanoseconds_ >= *maxNanoseconds_);
 }
 
 void KeyframeClock::keyFrameProduced(Time presentationTime) {

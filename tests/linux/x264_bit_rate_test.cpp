@@ -7,6 +7,7 @@
 #include "platform/linux/x264/x264_encoder.h"
 #include "platform/linux/x264/x264_settings.h"
 #include "platform/nv12/image_buffer.h"
+#include "x264_stream.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -55,44 +56,10 @@ std::shared_ptr<ImageBuffer> page(int offset) {
     return picture;
 }
 
-std::vector<uint8_t> annexB(const SampleBuffer& sample, bool withParameterSets) {
-    static const uint8_t startCode[] = {0, 0, 0, 1};
-    std::vector<uint8_t> out;
-    if (withParameterSets)
-        for (const auto& set : sample.formatDescription->parameterSets) {
-            out.insert(out.end(), std::begin(startCode), std::end(startCode));
-            out.insert(out.end(), set.bytes.begin(), set.bytes.end());
-        }
-    std::vector<uint8_t> data(sample.dataBuffer->dataLength());
-    sample.dataBuffer->copyDataBytes(0, data.size(), data.data());
-    for (size_t at = 0; at + 4 <= data.size();) {
-        const size_t length = size_t(data[at]) << 24 | size_t(data[at + 1]) << 16 |
-                              size_t(data[at + 2]) << 8 | data[at + 3];
-        out.insert(out.end(), std::begin(startCode), std::end(startCode));
-        out.insert(out.end(), data.begin() + std::ptrdiff_t(at + 4),
-                   data.begin() + std::ptrdiff_t(at + 4 + length));
-        at += 4 + length;
-    }
-    return out;
-}
-
 // The luma planes ffmpeg decodes from an Annex-B stream of kWidth x kHeight pictures.
 std::vector<std::vector<uint8_t>> decode(const std::vector<uint8_t>& stream) {
-    char folder[] = "/tmp/vx-rate-XXXXXX";
-    EXPECT_TRUE(mkdtemp(folder));
-    const std::string in = std::string(folder) + "/in.h264", out = std::string(folder) + "/out.y";
-    std::ofstream(in, std::ios::binary)
-        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
     // As decoded, in video range: no conversion of the luma.
-    const std::string command = "ffmpeg -nostdin -v error -f h264 -i " + in +
-                                " -f rawvideo -pix_fmt yuv420p -y " + out;
-    EXPECT_EQ(std::system(command.c_str()), 0) << "ffmpeg (Debian package ffmpeg) is needed";
-    std::ifstream decoded(out, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(decoded)),
-                               std::istreambuf_iterator<char>());
-    std::remove(in.c_str());
-    std::remove(out.c_str());
-    rmdir(folder);
+    const std::vector<uint8_t> bytes = decodeRaw(stream, "yuv420p");
     const size_t lumaSize = size_t(kWidth) * kHeight, frameSize = lumaSize * 3 / 2;
     std::vector<std::vector<uint8_t>> result;
     for (size_t at = 0; at + frameSize <= bytes.size(); at += frameSize)
@@ -122,15 +89,7 @@ struct Frame {
 class RateEncoder {
 public:
     RateEncoder(int64_t bitsPerSecond, int fps) {
-        X264Settings settings;
-        settings.set(kCompressionPropertyKey_ProfileLevel,
-                     std::string(kProfileLevel_H264_High_4_2));
-        settings.set(kCompressionPropertyKey_RealTime, true);
-        settings.set(kCompressionPropertyKey_AllowFrameReordering, false);
-        settings.set(kCompressionPropertyKey_AverageBitRate, bitsPerSecond);
-        settings.set(kCompressionPropertyKey_ExpectedFrameRate, int64_t(fps));
-        settings.set(kCompressionPropertyKey_MaxKeyFrameInterval, int64_t(2 * fps));
-        settings.set(kCompressionPropertyKey_MaxKeyFrameIntervalDuration, int64_t(2));
+        const X264Settings settings = captureSettings(bitsPerSecond, fps, true);
         x264_param_t param;
         EXPECT_TRUE(settings.parameters(kWidth, kHeight, &param));
         Status status = 0;
@@ -173,6 +132,9 @@ struct Case {
     double cadence;   // pictures a second actually sent
     int seconds;
     bool needsRate;   // the content takes all of the rate
+    // A key frame at the quality the frames before reached costs less than the rate of
+    // the two seconds between key frames.
+    bool keyFrameAffordable = true;
 };
 
 std::string describe(const Case& c) {
@@ -212,7 +174,9 @@ const Case kCases[] = {
     {"grain", Content::Grain, 300000, 1, 1, 8, true},
     {"grain", Content::Grain, 2000000, 240, 240, 5, true},
     {"scrolling", Content::Scrolling, 1000000, 60, 60, 5, false},
-    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false},
+    // Scrolling text at 400 kbit/s: the frames reach about q 16, where one key frame of
+    // the page costs some 1 Mbit, more than two seconds of the rate.
+    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false, false},
     {"still, repeated", Content::Still, 2000000, 60, 10, 7, false},
     {"still, repeated", Content::Still, 2000000, 1, 10, 7, false},
 };
@@ -261,13 +225,14 @@ TEST(X264BitRate, KeyFramesComeEveryTwoSecondsOfPresentationTime) {
 }
 
 // Against the second before it, a periodic key frame at most 1.5 dB below (PSNR-Y), and
-// no frame of the half second after it more than 3 dB below. Not met yet: x264's own
-// rate control (which FFmpeg's libx264 shares) guesses a key frame's cost cautiously and
-// codes it up to 13 dB coarser on scrolling text at a low rate, and 5 dB on a still
-// screen whose frames had refined the picture at the finest quantizer.
-TEST(X264BitRate, DISABLED_PeriodicKeyFramesKeepTheQualityReached) {
+// no frame of the half second after it more than 3 dB below. Where such a key frame costs
+// more than the rate between key frames, as fine as the buffer pays for: at most 8.5 dB
+// below, and the frames after at most 5.5 dB (x264's own choice: 14 dB and 13 dB).
+TEST(X264BitRate, PeriodicKeyFramesKeepTheQualityReached) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(describe(c));
+        const double keyStep = c.keyFrameAffordable ? 1.5 : 8.5;
+        const double afterStep = c.keyFrameAffordable ? 3.0 : 5.5;
         const auto frames = run(c);
         for (size_t k = 1; k < frames.size(); ++k) {
             if (!frames[k].key) continue;
@@ -279,10 +244,11 @@ TEST(X264BitRate, DISABLED_PeriodicKeyFramesKeepTheQualityReached) {
                     ++counted;
                 }
             before /= std::max(1, counted);
-            EXPECT_GE(frames[k].psnr, before - 1.5) << "key frame " << k;
+            EXPECT_GE(frames[k].psnr, before - keyStep) << "key frame " << k;
             for (size_t i = k + 1; i < frames.size() && frames[i].seconds < frames[k].seconds + 0.5;
                  ++i)
-                EXPECT_GE(frames[i].psnr, before - 3.0) << "frame " << i << " after key frame " << k;
+                EXPECT_GE(frames[i].psnr, before - afterStep)
+                    << "frame " << i << " after key frame " << k;
         }
     }
 }

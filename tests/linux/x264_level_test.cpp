@@ -3,6 +3,7 @@
 // where one level ends and the next begins.
 #include "platform/linux/x264/x264_session.h"
 #include "platform/nv12/image_buffer.h"
+#include "x264_stream.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -70,24 +71,8 @@ std::vector<uint8_t> firstFrame(const Case& c) {
                              done.set_value(std::move(sample));
                          });
     auto sample = done.get_future().get();
-    std::vector<uint8_t> out;
-    if (!sample) return out;
-    static const uint8_t startCode[] = {0, 0, 0, 1};
-    for (const auto& set : sample->formatDescription->parameterSets) {
-        out.insert(out.end(), std::begin(startCode), std::end(startCode));
-        out.insert(out.end(), set.bytes.begin(), set.bytes.end());
-    }
-    std::vector<uint8_t> data(sample->dataBuffer->dataLength());
-    sample->dataBuffer->copyDataBytes(0, data.size(), data.data());
-    for (size_t at = 0; at + 4 <= data.size();) {
-        const size_t length = size_t(data[at]) << 24 | size_t(data[at + 1]) << 16 |
-                              size_t(data[at + 2]) << 8 | data[at + 3];
-        out.insert(out.end(), std::begin(startCode), std::end(startCode));
-        out.insert(out.end(), data.begin() + std::ptrdiff_t(at + 4),
-                   data.begin() + std::ptrdiff_t(at + 4 + length));
-        at += 4 + length;
-    }
-    return out;
+    if (!sample) return {};
+    return annexB(*sample, true);
 }
 
 // What ffprobe reads from the stream: "level,width,height".

@@ -5,6 +5,7 @@
 #include "platform/linux/x264/x264_encoder.h"
 #include "platform/linux/x264/x264_settings.h"
 #include "platform/nv12/image_buffer.h"
+#include "x264_stream.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -74,36 +75,11 @@ void number(std::vector<std::shared_ptr<ImageBuffer>>& frames, bool numbered, bo
     }
 }
 
-std::vector<uint8_t> annexB(const SampleBuffer& sample, bool withParameterSets) {
-    static const uint8_t startCode[] = {0, 0, 0, 1};
-    std::vector<uint8_t> out;
-    if (withParameterSets)
-        for (const auto& set : sample.formatDescription->parameterSets) {
-            out.insert(out.end(), std::begin(startCode), std::end(startCode));
-            out.insert(out.end(), set.bytes.begin(), set.bytes.end());
-        }
-    std::vector<uint8_t> data(sample.dataBuffer->dataLength());
-    sample.dataBuffer->copyDataBytes(0, data.size(), data.data());
-    for (size_t at = 0; at + 4 <= data.size();) {
-        const size_t length = size_t(data[at]) << 24 | size_t(data[at + 1]) << 16 |
-                              size_t(data[at + 2]) << 8 | data[at + 3];
-        out.insert(out.end(), std::begin(startCode), std::end(startCode));
-        out.insert(out.end(), data.begin() + std::ptrdiff_t(at + 4), data.begin() + std::ptrdiff_t(at + 4 + length));
-        at += 4 + length;
-    }
-    return out;
-}
-
 // The pictures encoded with the program's settings at bitsPerSecond, then decoded; the
 // size of each encoded frame goes to sizes.
 std::vector<std::vector<uint8_t>> encodeAndDecode(const std::vector<std::shared_ptr<ImageBuffer>>& frames,
                                                   int64_t bitsPerSecond, std::vector<size_t>& sizes) {
-    X264Settings settings;
-    settings.set(kCompressionPropertyKey_ProfileLevel, std::string(kProfileLevel_H264_High_4_2));
-    settings.set(kCompressionPropertyKey_RealTime, true);
-    settings.set(kCompressionPropertyKey_AllowFrameReordering, false);
-    settings.set(kCompressionPropertyKey_AverageBitRate, bitsPerSecond);
-    settings.set(kCompressionPropertyKey_ExpectedFrameRate, int64_t(60));
+    const X264Settings settings = captureSettings(bitsPerSecond, 60, false);
     x264_param_t param;
     EXPECT_TRUE(settings.parameters(kWidth, kHeight, &param));
     Status status = 0;
@@ -120,18 +96,7 @@ std::vector<std::vector<uint8_t>> encodeAndDecode(const std::vector<std::shared_
                             stream.insert(stream.end(), unit.begin(), unit.end());
                         });
     }
-    char folder[] = "/tmp/vx-hints-XXXXXX";
-    EXPECT_TRUE(mkdtemp(folder));
-    const std::string in = std::string(folder) + "/in.h264", out = std::string(folder) + "/out.nv12";
-    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-    const std::string command = "ffmpeg -nostdin -v error -f h264 -i " + in +
-                                " -f rawvideo -pix_fmt nv12 -y " + out;
-    EXPECT_EQ(std::system(command.c_str()), 0) << "ffmpeg (Debian package ffmpeg) is needed";
-    std::ifstream decoded(out, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(decoded)), std::istreambuf_iterator<char>());
-    std::remove(in.c_str());
-    std::remove(out.c_str());
-    rmdir(folder);
+    const std::vector<uint8_t> bytes = decodeRaw(stream, "nv12");
     const size_t frameSize = size_t(kWidth) * kHeight * 3 / 2;
     std::vector<std::vector<uint8_t>> result;
     for (size_t at = 0; at + frameSize <= bytes.size(); at += frameSize)

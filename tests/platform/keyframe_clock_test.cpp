@@ -54,6 +54,59 @@ TEST(KeyframeClockTest, FrameCountOrPresentationTimeWhicheverComesFirst) {
     }
 }
 
+// Frames at the given times, every one not in `fresh` a repeat of the picture before;
+// the indexes of the key frames.
+std::vector<int> keyFramesWithRepeats(KeyframeClock& clock, const std::vector<int64_t>& times,
+                                      const std::vector<bool>& fresh) {
+    std::vector<int> keys;
+    for (int i = 0; i < int(times.size()); ++i) {
+        if (clock.due(ms(times[i]), !fresh[size_t(i)])) {
+            keys.push_back(i);
+            clock.keyFrameProduced(ms(times[i]));
+        }
+    }
+    return keys;
+}
+
+TEST(KeyframeClockTest, RepeatsOfTheSamePictureDoNotCountAsFrames) {
+    struct Case {
+        const char* name;
+        KeyframeClock clock;
+        std::vector<int64_t> times;
+        std::vector<bool> fresh;
+        std::vector<int> keys;
+    } cases[] = {
+        // A still screen resent every 100 ms at fps 1: two frames' worth of repeats
+        // would make a key frame every 200 ms; presentation time makes one every 2 s.
+        {"still at fps 1",
+         KeyframeClock(1),
+         evenly(45, 100),
+         std::vector<bool>(45, false),
+         {0, 20, 40}},
+        // New pictures among repeats: only the new ones count (every fourth here).
+        {"some new",
+         KeyframeClock(1),
+         evenly(20, 100),
+         {true,  false, false, false, true,  false, false, false, true,  false,
+          false, false, true,  false, false, false, true,  false, false, false},
+         {0, 8, 16}},
+        // Limits given: 3 new pictures, no time limit; repeats never make one due.
+        {"limits",
+         KeyframeClock(3, std::nullopt),
+         evenly(10, 1000),
+         {true, true, false, false, false, true, true, true, false, false},
+         {0, 6}},
+        // A time limit alone counts presentation time, repeats or not.
+        {"seconds",
+         KeyframeClock(1000, int64_t(1)),
+         evenly(7, 400),
+         std::vector<bool>(7, false),
+         {0, 3, 6}},
+    };
+    for (Case& c : cases)
+        EXPECT_EQ(keyFramesWithRepeats(c.clock, c.times, c.fresh), c.keys) << c.name;
+}
+
 TEST(KeyframeClockTest, KeyFrameMadeElsewhereRestartsTheCount) {
     KeyframeClock clock(10);
     EXPECT_TRUE(clock.due(ms(0)));

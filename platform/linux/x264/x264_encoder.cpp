@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "platform/linux/x264/x264_settings.h"
@@ -11,6 +14,23 @@ namespace vx {
 
 namespace {
 constexpr int kLengthFieldSize = 4;
+// The largest rate buffer, in seconds of the rate: a key frame then takes at most
+// about a second of it.
+constexpr int kLargestBufferSeconds = 2;
+// x264's line for each frame coded at its debug level, and where its mean quantizer is.
+constexpr char kFrameLine[] = "frame=%4d QP=%.2f";
+
+// Keeps the mean quantizer of the frame x264 has just coded; x264's other lines go
+// nowhere.
+void readQuantizer(void* quantizer, int level, const char* format, va_list arguments) {
+    if (level != X264_LOG_DEBUG || std::strncmp(format, kFrameLine, sizeof kFrameLine - 1) != 0)
+        return;
+    va_list copy;
+    va_copy(copy, arguments);
+    (void)va_arg(copy, int);
+    *static_cast<double*>(quantizer) = va_arg(copy, double);
+    va_end(copy);
+}
 
 double seconds(Time time) { return time.timescale ? double(time.value) / time.timescale : 0.0; }
 
@@ -22,6 +42,11 @@ std::vector<uint8_t> withoutLengthField(const x264_nal_t& nal) {
 
 std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames keyFrames,
                                                Status* status) {
+    // x264 tells the quantizer of each frame only in its debug line.
+    auto quantizer = std::make_unique<double>(-1);
+    param.i_log_level = X264_LOG_DEBUG;
+    param.pf_log = readQuantizer;
+    param.p_log_private = quantizer.get();
     std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
     if (!encoder) {
         *status = kX264InvalidParameter;
@@ -41,11 +66,18 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
     *status = 0;
     std::unique_ptr<X264Encoder> opened(
         new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
-    opened->keyFrames_ = keyFrames;
+    opened->keyFrames_.emplace(keyFrames.interval, keyFrames.maxSeconds);
+    opened->quantizer_ = std::move(quantizer);
     x264_encoder_parameters(opened->encoder_.get(), &opened->rate_);
-    if (opened->rate_.rc.i_rc_method == X264_RC_ABR && opened->rate_.rc.i_vbv_buffer_size > 0) {
-        opened->kilobitsPerSecond_ = opened->rate_.rc.i_bitrate;
-        opened->pacedKilobits_ = opened->rate_.rc.i_bitrate;
+    const x264_param_t& rate = opened->rate_;
+    if (rate.rc.i_rc_method == X264_RC_ABR && rate.rc.i_vbv_buffer_size > 0) {
+        opened->kilobitsPerSecond_ = rate.rc.i_bitrate;
+        opened->pacedKilobits_ = rate.rc.i_bitrate;
+        opened->planner_.emplace(
+            rate.rc.i_bitrate, int(rate.i_fps_num / std::max(1u, rate.i_fps_den)),
+            rate.rc.i_vbv_buffer_size,
+            int(std::min<int64_t>(int64_t(kLargestBufferSeconds) * rate.rc.i_bitrate, INT32_MAX)),
+            rate.rc.i_qp_min);
     }
     return opened;
 }
@@ -76,7 +108,7 @@ X264Encoder::~X264Encoder() {
 void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime,
                          bool forceIdr, OutputHandler handler) {
     if (!picture || picture->width() != width_ || picture->height() != height_) {
-        keyFrameNext_ = true;
+        keyFrames_->reset();
         fail(Pending{std::move(handler), presentationTime});
         return;
     }
@@ -92,33 +124,33 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     bool repeat = false;
     input.prop.mb_info = macroblockHints(*picture, &repeat);
     const double now = seconds(presentationTime);
-    const bool key = forceIdr || keyFrameDue(now, repeat);
+    // Asked for or not, the clock counts the frame.
+    const bool key = keyFrames_->due(presentationTime, repeat) || forceIdr;
     input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
-    if (key) input.prop.mb_info = nullptr;  // nothing to refer to
+    if (key) {
+        input.prop.mb_info = nullptr;  // nothing to refer to
+    }
+    double detail = 0;
+    if (key && planner_) {
+        detail = KeyFramePlanner::detail(picture->plane(0), width_, height_, picture->stride(0));
+        input.i_qpplus1 = planner_->keyFrameQuantizer(detail) + 1;  // 1: x264's choice
+    }
     paceRate(now);
 
-    pending_.push_back(Pending{std::move(handler), presentationTime, repeat});
+    pending_.push_back(Pending{std::move(handler), presentationTime, detail});
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
-        lastSequence_ = 0;     // x264's last picture is not this one
-        keyFrameNext_ = true;  // nor may the next frame refer to it
+        lastSequence_ = 0;    // x264's last picture is not this one
+        keyFrames_->reset();  // nor may the next frame refer to it
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
     } else if (size > 0) {
         deliver(nals, count, output);
     }
-}
-
-bool X264Encoder::keyFrameDue(double presentationTime, bool repeat) const {
-    if (keyFrameNext_ || !lastKeyFrameSeconds_) return true;
-    if (keyFrames_.maxSeconds &&
-        presentationTime - *lastKeyFrameSeconds_ >= double(*keyFrames_.maxSeconds))
-        return true;
-    return !repeat && picturesSinceKeyFrame_ + 1 >= keyFrames_.interval;
 }
 
 void X264Encoder::paceRate(double presentationTime) {
@@ -131,11 +163,15 @@ void X264Encoder::paceRate(double presentationTime) {
         lastSeconds_ ? std::clamp(presentationTime - *lastSeconds_, 0.0, longest) : frame;
     lastSeconds_ = presentationTime;
     const int kilobits = std::max(1, int(std::lround(kilobitsPerSecond_ * interval * fps)));
-    if (kilobits == pacedKilobits_) return;
+    const int buffer = planner_->bufferKilobits();
+    if (kilobits == pacedKilobits_ && buffer == rate_.rc.i_vbv_buffer_size) return;
     // Average and peak alike, as opened; x264 applies it from the next frame on.
+    const int bufferBefore = rate_.rc.i_vbv_buffer_size;
     rate_.rc.i_bitrate = kilobits;
     rate_.rc.i_vbv_max_bitrate = kilobits;
+    rate_.rc.i_vbv_buffer_size = buffer;
     if (x264_encoder_reconfig(encoder_.get(), &rate_) == 0) pacedKilobits_ = kilobits;
+    else rate_.rc.i_vbv_buffer_size = bufferBefore;
 }
 
 uint8_t* X264Encoder::macroblockHints(const ImageBuffer& picture, bool* repeat) {
@@ -172,13 +208,10 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     sample->formatDescription = description_;
     sample->attachments = AttachmentsArray{{{kSampleAttachmentKeyNotSync, !output.b_keyframe}}};
     sample->presentationTime = frame.presentationTime;
-    if (output.b_keyframe) {
-        lastKeyFrameSeconds_ = seconds(frame.presentationTime);
-        picturesSinceKeyFrame_ = 0;
-        keyFrameNext_ = false;
-    } else if (!frame.repeat) {
-        ++picturesSinceKeyFrame_;
-    }
+    if (planner_)
+        planner_->coded(seconds(frame.presentationTime), int64_t(size) * 8, output.b_keyframe,
+                        std::exchange(*quantizer_, -1.0), frame.detail);
+    if (output.b_keyframe) keyFrames_->keyFrameProduced(frame.presentationTime);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

@@ -20,28 +20,33 @@
 // With a bit rate, x264's own rate control keeps to it. x264 counts every frame as
 // 1/fps long; here each frame gets the rate of the presentation time since the frame
 // before (at most the time that fills the buffer), so damage-driven frames, repeats of
-// a still screen and time without frames all get what the clock gives.
+// a still screen and time without frames all get what the clock gives. Key frames
+// after the first are planned (KeyFramePlanner): the buffer grows to hold one at the
+// quantizer the frames before reached, up to two seconds of the rate, and its
+// quantizer is set here; x264's rate control still holds every frame to its buffer.
 //
 // A sample holds the frame's NAL units, each after a 4-byte big-endian length, the
 // shared format description with SPS and PPS (nalUnitHeaderLength 4), and the
 // attachments [{NotSync: false}] on IDR frames, [{NotSync: true}] on the others.
 #include <array>
 #include <deque>
-#include <vector>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <x264.h>
 
 #include "platform/compression_session.h"
+#include "platform/keyframe_clock.h"
+#include "platform/linux/x264/key_frame_planner.h"
 
 namespace vx {
 
 class X264Encoder {
 public:
     struct KeyFrames {
-        int interval = 250;                       // pictures
-        std::optional<int64_t> maxSeconds;        // of presentation time
+        int interval = 250;                 // pictures
+        std::optional<int64_t> maxSeconds;  // of presentation time
     };
     // Opens x264 with param (i_width, i_height, NV12 input, b_annexb 0; with a bit rate,
     // x264's ABR with a buffer). Null, with *status set, when x264 refuses.
@@ -67,15 +72,12 @@ private:
     struct Pending {
         OutputHandler handler;
         Time presentationTime;
-        bool repeat = false;  // the picture coded last, again
+        double detail = 0;  // of a key frame's picture, for the planner
     };
 
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
                 std::shared_ptr<const FormatDescription> description);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
-    // Whether the frame at presentationTime must be a key frame; repeat: the picture is
-    // the one coded last.
-    bool keyFrameDue(double presentationTime, bool repeat) const;
     // Gives x264 the rate of the time since the frame before, when that differs.
     void paceRate(double presentationTime);
     // The macroblock hints for picture, or null for none; remembers the picture's number.
@@ -90,17 +92,19 @@ private:
     std::shared_ptr<const FormatDescription> description_;
     std::deque<Pending> pending_;  // frames inside x264, oldest first
     int64_t nextPts_ = 0;
-    KeyFrames keyFrames_;
-    std::optional<double> lastKeyFrameSeconds_;  // presentation time of the last IDR frame
-    int picturesSinceKeyFrame_ = 0;              // coded since the last key frame, no repeats
-    bool keyFrameNext_ = true;                   // the first, or after a failure
+    // Due for the first frame and after a failure; repeats do not count.
+    std::optional<KeyframeClock> keyFrames_;
     // The rate control's settings as opened (kbit/s, 0: no rate control) and as given
     // to x264 for the last frame.
     x264_param_t rate_{};
     int kilobitsPerSecond_ = 0;
     int pacedKilobits_ = 0;
-    std::optional<double> lastSeconds_;  // presentation time of the frame before
-    uint64_t lastSequence_ = 0;          // of the picture encoded last; 0: unknown
+    std::optional<double> lastSeconds_;       // presentation time of the frame before
+    std::optional<KeyFramePlanner> planner_;  // with a bit rate
+    // The mean quantizer of the frame x264 coded last, as its log line told; negative
+    // when not told. Where x264's log handler writes it.
+    std::unique_ptr<double> quantizer_;
+    uint64_t lastSequence_ = 0;  // of the picture encoded last; 0: unknown
     // x264 may look at a frame's hints until it has finished that frame: each array is
     // reused only several frames later.
     std::array<std::vector<uint8_t>, 4> hints_;
