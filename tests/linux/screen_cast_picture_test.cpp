@@ -194,7 +194,9 @@ TEST(ScreenCastPicture, PicturesAreNumberedAndMarkedAsTheX11ScreensAre) {
         EXPECT_EQ(picture.sequence(), n + 1) << f.what;
         EXPECT_EQ(wayland.sequence(), n + 1) << f.what;
         EXPECT_EQ(picture.sequence(), reference.sequence()) << f.what;
-        if (n > 0) EXPECT_EQ(mapOf(picture), mapOf(reference)) << f.what;
+        if (n > 0) {
+            EXPECT_EQ(mapOf(picture), mapOf(reference)) << f.what;
+        }
         EXPECT_EQ(pixelsOf(picture), wholeConversion(screen, w, h, whole)) << f.what;
     }
     // What the corner and the single macroblock marked, exactly.

@@ -9,12 +9,15 @@ namespace {
 
 Time ms(int64_t milliseconds) { return Time{milliseconds, 1000}; }
 
-// Feeds frames at the given times, producing a key frame whenever one is due,
-// and returns the indexes of the key frames.
-std::vector<int> keyFrames(KeyframeClock& clock, const std::vector<int64_t>& times) {
+// Feeds frames at the given times, producing a key frame whenever one is due, and
+// returns the indexes of the key frames. With `fresh`, every frame not marked in it is a
+// repeat of the picture before.
+std::vector<int> keyFrames(KeyframeClock& clock, const std::vector<int64_t>& times,
+                           const std::vector<bool>& fresh = {}) {
     std::vector<int> keys;
     for (int i = 0; i < int(times.size()); ++i) {
-        if (clock.due(ms(times[i]))) {
+        const bool repeat = !fresh.empty() && !fresh[size_t(i)];
+        if (clock.due(ms(times[i]), repeat)) {
             keys.push_back(i);
             clock.keyFrameProduced(ms(times[i]));
         }
@@ -54,20 +57,6 @@ TEST(KeyframeClockTest, FrameCountOrPresentationTimeWhicheverComesFirst) {
     }
 }
 
-// Frames at the given times, every one not in `fresh` a repeat of the picture before;
-// the indexes of the key frames.
-std::vector<int> keyFramesWithRepeats(KeyframeClock& clock, const std::vector<int64_t>& times,
-                                      const std::vector<bool>& fresh) {
-    std::vector<int> keys;
-    for (int i = 0; i < int(times.size()); ++i) {
-        if (clock.due(ms(times[i]), !fresh[size_t(i)])) {
-            keys.push_back(i);
-            clock.keyFrameProduced(ms(times[i]));
-        }
-    }
-    return keys;
-}
-
 TEST(KeyframeClockTest, RepeatsOfTheSamePictureDoNotCountAsFrames) {
     struct Case {
         const char* name;
@@ -104,7 +93,7 @@ TEST(KeyframeClockTest, RepeatsOfTheSamePictureDoNotCountAsFrames) {
          {0, 3, 6}},
     };
     for (Case& c : cases)
-        EXPECT_EQ(keyFramesWithRepeats(c.clock, c.times, c.fresh), c.keys) << c.name;
+        EXPECT_EQ(keyFrames(c.clock, c.times, c.fresh), c.keys) << c.name;
 }
 
 TEST(KeyframeClockTest, KeyFrameMadeElsewhereRestartsTheCount) {

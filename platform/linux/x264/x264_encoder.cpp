@@ -65,8 +65,8 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
     description->nalUnitHeaderLength = kLengthFieldSize;
     *status = 0;
     std::unique_ptr<X264Encoder> opened(
-        new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description)));
-    opened->keyFrames_.emplace(keyFrames.interval, keyFrames.maxSeconds);
+        new X264Encoder(std::move(encoder), param.i_width, param.i_height, std::move(description),
+                        KeyframeClock(keyFrames.interval, keyFrames.maxSeconds)));
     opened->quantizer_ = std::move(quantizer);
     x264_encoder_parameters(opened->encoder_.get(), &opened->rate_);
     const x264_param_t& rate = opened->rate_;
@@ -83,12 +83,13 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
 }
 
 X264Encoder::X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
-                         std::shared_ptr<const FormatDescription> description)
+                         std::shared_ptr<const FormatDescription> description,
+                         KeyframeClock keyFrames)
     : encoder_(std::move(encoder)),
       width_(width),
       height_(height),
-      macroblocks_(((width + 15) / 16) * ((height + 15) / 16)),
-      description_(std::move(description)) {}
+      description_(std::move(description)),
+      keyFrames_(keyFrames) {}
 
 X264Encoder::~X264Encoder() {
     while (!pending_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
@@ -108,7 +109,7 @@ X264Encoder::~X264Encoder() {
 void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time presentationTime,
                          bool forceIdr, OutputHandler handler) {
     if (!picture || picture->width() != width_ || picture->height() != height_) {
-        keyFrames_->reset();
+        keyFrames_.reset();
         fail(Pending{std::move(handler), presentationTime});
         return;
     }
@@ -125,7 +126,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     input.prop.mb_info = macroblockHints(*picture, &repeat);
     const double now = seconds(presentationTime);
     // Asked for or not, the clock counts the frame.
-    const bool key = keyFrames_->due(presentationTime, repeat) || forceIdr;
+    const bool key = keyFrames_.due(presentationTime, repeat) || forceIdr;
     input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
     if (key) {
         input.prop.mb_info = nullptr;  // nothing to refer to
@@ -144,7 +145,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
         lastSequence_ = 0;    // x264's last picture is not this one
-        keyFrames_->reset();  // nor may the next frame refer to it
+        keyFrames_.reset();  // nor may the next frame refer to it
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
         fail(std::move(failed));
@@ -211,7 +212,7 @@ void X264Encoder::deliver(const x264_nal_t* nals, int count, const x264_picture_
     if (planner_)
         planner_->coded(seconds(frame.presentationTime), int64_t(size) * 8, output.b_keyframe,
                         std::exchange(*quantizer_, -1.0), frame.detail);
-    if (output.b_keyframe) keyFrames_->keyFrameProduced(frame.presentationTime);
+    if (output.b_keyframe) keyFrames_.keyFrameProduced(frame.presentationTime);
     if (frame.handler) frame.handler(0, 0, std::move(sample));
 }
 

@@ -76,7 +76,7 @@ private:
     };
 
     X264Encoder(std::unique_ptr<x264_t, Closer> encoder, int width, int height,
-                std::shared_ptr<const FormatDescription> description);
+                std::shared_ptr<const FormatDescription> description, KeyframeClock keyFrames);
     void deliver(const x264_nal_t* nals, int count, const x264_picture_t& output);
     // Gives x264 the rate of the time since the frame before, when that differs.
     void paceRate(double presentationTime);
@@ -88,12 +88,11 @@ private:
     std::unique_ptr<x264_t, Closer> encoder_;
     int width_;
     int height_;
-    int macroblocks_;
     std::shared_ptr<const FormatDescription> description_;
     std::deque<Pending> pending_;  // frames inside x264, oldest first
     int64_t nextPts_ = 0;
     // Due for the first frame and after a failure; repeats do not count.
-    std::optional<KeyframeClock> keyFrames_;
+    KeyframeClock keyFrames_;
     // The rate control's settings as opened (kbit/s, 0: no rate control) and as given
     // to x264 for the last frame.
     x264_param_t rate_{};
