@@ -53,8 +53,8 @@ private:
     int64_t inputRate_;
     int64_t outputRate_;
     int64_t maxOwed_;  // a tenth of a second of output
-    int64_t remainder_ =
-        0;              // captured frames x outputRate not yet a whole output frame, < inputRate
+    // Captured frames x outputRate not yet a whole output frame, < inputRate.
+    int64_t remainder_ = 0;
     int64_t owed_ = 0;  // requested and not delivered
 };
 
