@@ -121,7 +121,10 @@ def read_video(fifo, sink, reattach_after_s):
                         say("video: leaving the pipe and attaching again")
                         break
                     if select.select([fd], [], [], 0.2)[0]:
-                        chunk = os.read(fd, 1 << 16)
+                        try:
+                            chunk = os.read(fd, 1 << 16)
+                        except BlockingIOError:  # readable, then drained: wait again
+                            continue
                         if not chunk:           # the writer went away
                             break
                         sink.write(chunk)
