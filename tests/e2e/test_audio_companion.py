@@ -84,6 +84,16 @@ def without(samples, frequency, r=0.995):
     return out
 
 
+def level_dbfs(samples, frequency, block=RATE // 20):
+    """The level of one frequency in samples, as the mean power of its level in consecutive
+    50 ms blocks (whole periods of both tones). Unlike one measure over the whole stretch, a
+    tone that shifts in time within it (the mix moving a player back in step with the monitor)
+    does not cancel against itself; a tone that is there is counted whatever its phase."""
+    powers = [10 ** (tone_dbfs(samples[i:i + block], RATE, frequency) / 10)
+              for i in range(0, len(samples) - block + 1, block)]
+    return 10 * math.log10(sum(powers) / len(powers)) if powers else -200.0
+
+
 def onset(samples, level=0.2):
     return next(i for i, x in enumerate(samples) if abs(x) > level)
 
@@ -173,10 +183,10 @@ class CompanionOnBothServers:
               f"companion from {companion_from / RATE:.3f} to {companion_to / RATE:.3f} s")
         window = slice(companion_from + offset, companion_to + offset)
         measures = {
-            "companion dBFS": max(tone_dbfs(channel[companion_from:companion_to], RATE, COMPANION_HZ)
+            "companion dBFS": max(level_dbfs(channel[companion_from:companion_to], COMPANION_HZ)
                                   for channel in (left, right)),
-            "other on the monitor dBFS": tone_dbfs(plain[window], RATE, OTHER_HZ),
-            "other with companion dBFS": tone_dbfs(left[companion_from:companion_to], RATE, OTHER_HZ),
+            "other on the monitor dBFS": level_dbfs(plain[window], OTHER_HZ),
+            "other with companion dBFS": level_dbfs(left[companion_from:companion_to], OTHER_HZ),
             "other glitches of ours": len({i // (RATE // 50) for i in ours
                                            if not near_server(i) and not near_gap(i)}),
             "server glitches": len(server),
