@@ -1,7 +1,8 @@
 // The plan for key frames under a bit rate: x264 keeps its own choice until the cost of a
 // key frame is known; then a key frame comes one quantizer step finer than the frames
 // before it, in a buffer grown to hold it (never past the largest), and coarser only
-// where what the buffer holds by now cannot pay for it.
+// where what the buffer holds by now cannot pay for it (half of it; nearly all of it on a
+// still screen).
 #include "platform/linux/x264/key_frame_planner.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,7 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         int quantizer;       // of the next key frame
         int buffer;          // kbit
         double detail = 10;  // of the next key frame's picture; the last one's: 10
+        double still = 0;    // seconds the picture has not changed
     } cases[] = {
         // 0.1 s after a key frame the buffer holds 450 - 200 + 6 x (16.7 - 5) kbit: a key
         // frame of at most half of that, q 33, not 25.
@@ -78,6 +80,10 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         // A key frame at q 19 would need 2.9 Mbit of buffer: the largest (2 Mbit, full
         // after 3 s) holds one at q 35.
         {"larger than the largest buffer", 1500000, 3.0, 20, 35, kLargest},
+        // A still screen's key frame may take 90 % of the buffer, not half: q 28 in the
+        // largest; a picture still for less than half a second is not a still screen.
+        {"a still picture", 1500000, 3.0, 20, 28, kLargest, 10, 1.0},
+        {"a picture still for a moment", 1500000, 3.0, 20, 35, kLargest, 10, 0.3},
         // A picture of 1.4 times the detail: 1.4 times the bits at a quantizer, q 29 in the
         // full buffer of 617 kbit that held one at q 25.
         {"a little more detail", 200000, 1.5, 26, 29, 617, 14},
@@ -88,7 +94,7 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         KeyFramePlanner p = planner();
         p.coded(0, c.keyBits, true, 30, 10);
         frames(p, 0, c.seconds, 5000, c.framesQuantizer);
-        EXPECT_EQ(p.keyFrameQuantizer(c.detail), c.quantizer) << c.name;
+        EXPECT_EQ(p.keyFrameQuantizer(c.detail, c.still), c.quantizer) << c.name;
         EXPECT_EQ(p.bufferKilobits(), c.buffer) << c.name;
     }
 }

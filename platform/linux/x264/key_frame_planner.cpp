@@ -16,6 +16,10 @@ constexpr int kKeyFrameStep = 1;
 // own choice stands.
 constexpr double kKeyFrameShare = 0.5;
 constexpr int kFramesForHalf = 5;
+// A picture unchanged this long is a still screen: its key frame may take this share, and
+// the repeats after it, which refine it further or skip every block, wait for the buffer.
+constexpr double kStillSeconds = 0.5;
+constexpr double kStillKeyFrameShare = 0.9;
 // The quantizer steps that halve a key frame's bits until two key frames at different
 // quantizers tell (as much as 20 on text at fine quantizers, 6 on noise), within limits.
 constexpr double kHalvingSteps = 8;
@@ -94,14 +98,14 @@ void KeyFramePlanner::resize() {
         bufferKilobits_ = wanted;
 }
 
-int KeyFramePlanner::keyFrameQuantizer(double detail) const {
+int KeyFramePlanner::keyFrameQuantizer(double detail, double stillSeconds) const {
     if (!planned_ || keyQuantizer_ < 0 || !steady_) return 0;
     // A cut to a much busier picture (noise after a page): its cost grows faster than its
     // detail, and x264's own estimate, from the picture itself, serves it better.
     if (detail > kBusierPicture * keyDetail_ && keyDetail_ > 0) return 0;
+    const double share = stillSeconds >= kStillSeconds ? kStillKeyFrameShare : kKeyFrameShare;
     int quantizer = wantedQuantizer();
-    while (quantizer < kCoarsestQuantizer &&
-           keyFrameBits(quantizer, detail) > kKeyFrameShare * fill_)
+    while (quantizer < kCoarsestQuantizer && keyFrameBits(quantizer, detail) > share * fill_)
         ++quantizer;
     return quantizer;
 }

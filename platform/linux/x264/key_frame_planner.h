@@ -44,8 +44,10 @@ public:
     int bufferKilobits() const { return bufferKilobits_; }
 
     // The quantizer for a key frame of a picture of that detail coded next, or 0 to
-    // leave it to x264.
-    int keyFrameQuantizer(double detail) const;
+    // leave it to x264. stillSeconds: how long the picture has not changed (0: it is
+    // new); a picture still for a while may take nearly all the buffer holds, as the
+    // repeats after it need next to nothing.
+    int keyFrameQuantizer(double detail, double stillSeconds = 0) const;
 
     // How much detail the luma plane (width x height, rows `stride` apart) holds: the
     // mean step between neighbouring pixels along every eighth row. Cheap enough for

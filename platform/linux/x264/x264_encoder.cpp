@@ -125,6 +125,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     bool repeat = false;
     input.prop.mb_info = macroblockHints(*picture, &repeat);
     const double now = seconds(presentationTime);
+    if (!repeat || !changedAt_) changedAt_ = now;
     // Asked for or not, the clock counts the frame.
     const bool key = keyFrames_.due(presentationTime, repeat) || forceIdr;
     input.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
@@ -134,7 +135,8 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     double detail = 0;
     if (key && planner_) {
         detail = KeyFramePlanner::detail(picture->plane(0), width_, height_, picture->stride(0));
-        input.i_qpplus1 = planner_->keyFrameQuantizer(detail) + 1;  // 1: x264's choice
+        const double stillFor = now - *changedAt_;
+        input.i_qpplus1 = planner_->keyFrameQuantizer(detail, stillFor) + 1;  // 1: x264's choice
     }
     paceRate(now);
 
