@@ -227,12 +227,14 @@ TEST(X264BitRate, KeyFramesComeEveryTwoSecondsOfPresentationTime) {
 // Against the second before it, a periodic key frame at most 1.5 dB below (PSNR-Y), and
 // no frame of the half second after it more than 3 dB below. Where such a key frame costs
 // more than the rate between key frames, as fine as the buffer pays for: at most 8.5 dB
-// below, and the frames after at most 5.5 dB (x264's own choice: 14 dB and 13 dB).
+// below, and the frames after at most 6 dB (x264's own choice: 14 dB and 13 dB). x264's two
+// slice threads share the rate out within a frame by timing, so no two runs code quite the
+// same frames: over 50 runs the key frame fell 7.2-7.6 dB and the frames after 4.0-5.7.
 TEST(X264BitRate, PeriodicKeyFramesKeepTheQualityReached) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(describe(c));
         const double keyStep = c.keyFrameAffordable ? 1.5 : 8.5;
-        const double afterStep = c.keyFrameAffordable ? 3.0 : 5.5;
+        const double afterStep = c.keyFrameAffordable ? 3.0 : 6.0;
         const auto frames = run(c);
         for (size_t k = 1; k < frames.size(); ++k) {
             if (!frames[k].key) continue;
