@@ -146,7 +146,7 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
     x264_picture_t output;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &input, &output);
     if (size < 0) {
-        lastSequence_ = 0;    // x264's last picture is not this one
+        lastSequence_ = 0;   // x264's last picture is not this one
         keyFrames_.reset();  // nor may the next frame refer to it
         Pending failed = std::move(pending_.back());
         pending_.pop_back();
