@@ -1,8 +1,8 @@
 // The plan for key frames under a bit rate: x264 keeps its own choice until the cost of a
 // key frame is known; then a key frame comes one quantizer step finer than the frames
-// before it, in a buffer grown to hold it (never past the largest), and coarser only
-// where what the buffer holds by now cannot pay for it (half of it; nearly all of it on a
-// still screen).
+// before it, in a buffer grown to hold it (for the picture as it looks now, never past
+// the largest), and coarser only where what the buffer holds by now cannot pay for it
+// (half of it; nearly all of it on a still screen).
 #include "platform/linux/x264/key_frame_planner.h"
 
 #include <gtest/gtest.h>
@@ -73,6 +73,7 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         int buffer;          // kbit
         double detail = 10;  // of the next key frame's picture; the last one's: 10
         double still = 0;    // seconds the picture has not changed
+        double noted = 0;    // detail of the picture noted after the key frame; 0: none
     } cases[] = {
         // 0.1 s after a key frame the buffer holds 450 - 200 + 6 x (16.7 - 5) kbit: a key
         // frame of at most half of that, q 33, not 25.
@@ -87,12 +88,17 @@ TEST(KeyFramePlanner, CoarserWhereTheBufferCannotPayForIt) {
         // A picture of 1.4 times the detail: 1.4 times the bits at a quantizer, q 29 in the
         // full buffer of 617 kbit that held one at q 25.
         {"a little more detail", 200000, 1.5, 26, 29, 617, 14},
+        // The same picture, its detail noted soon after the last key frame: the buffer grew
+        // for it in time, 864 kbit, and it comes at q 25 again (a calmer picture noted
+        // after it does not shrink the buffer).
+        {"a little more detail, noted before", 200000, 1.5, 26, 25, 864, 14, 0, 14},
         // A cut to one of three times the detail: left to x264, which sees the picture.
         {"a cut to a busier picture", 200000, 1.5, 26, 0, 617, 30},
     };
     for (const Case& c : cases) {
         KeyFramePlanner p = planner();
         p.coded(0, c.keyBits, true, 30, 10);
+        if (c.noted > 0) p.pictureDetail(c.noted), p.pictureDetail(c.noted / 2);
         frames(p, 0, c.seconds, 5000, c.framesQuantizer);
         EXPECT_EQ(p.keyFrameQuantizer(c.detail, c.still), c.quantizer) << c.name;
         EXPECT_EQ(p.bufferKilobits(), c.buffer) << c.name;

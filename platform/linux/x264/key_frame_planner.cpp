@@ -68,11 +68,18 @@ void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quant
         keyBits_ = double(bits);
         keyQuantizer_ = quantizer;
         keyDetail_ = detail;
+        pictureDetail_ = 0;
     } else {
         const double weight = steady_ ? std::min(1.0, interval / kSteadySeconds) : 1.0;
         steady_ = steady_ ? *steady_ + weight * (quantizer - *steady_) : quantizer;
     }
     resize();
+}
+
+void KeyFramePlanner::pictureDetail(double detail) {
+    if (detail <= pictureDetail_) return;
+    pictureDetail_ = detail;
+    if (planned_) resize();
 }
 
 double KeyFramePlanner::keyFrameBits(int quantizer, double detail) const {
@@ -89,7 +96,8 @@ int KeyFramePlanner::wantedQuantizer() const {
 void KeyFramePlanner::resize() {
     int wanted = baseKilobits_;
     if (keyQuantizer_ >= 0 && steady_) {
-        const double bits = keyFrameBits(wantedQuantizer(), keyDetail_) / kKeyFrameShare;
+        const double detail = std::max(pictureDetail_, keyDetail_);
+        const double bits = keyFrameBits(wantedQuantizer(), detail) / kKeyFrameShare;
         wanted = int(
             std::clamp(std::ceil(bits / 1000.0), double(baseKilobits_), double(largestKilobits_)));
     }

@@ -8,9 +8,9 @@
 // over about half a second) and what the last key frame cost at its quantizer and for
 // the detail of its picture (the bits halve for every few steps of quantizer, how many
 // learnt from the last two, and grow with the detail: a cut to another picture costs
-// what that picture costs). From these it
-// sizes the rate buffer so that a key frame one step finer than the frames before fits in half of
-// it, between the buffer the stream opened with and the largest one allowed; and it picks the
+// what that picture costs). From these it sizes the rate buffer so that a key frame one
+// step finer than the frames before, of the picture as it looks now, fits in half of it,
+// between the buffer the stream opened with and the largest one allowed; and it picks the
 // quantizer of the next key frame: that step, or coarser where what the buffer holds
 // by now cannot pay for it. It follows the buffer as x264 does: it fills with the
 // rate of the presentation time passed and empties by each frame's bits.
@@ -39,6 +39,13 @@ public:
     // and its mean quantizer (negative: unknown); for a key frame, the detail of its
     // picture (detail()).
     void coded(double seconds, int64_t bits, bool key, double quantizer, double detail = 0);
+
+    // The detail (detail()) of the picture as it is now, noted now and then between key
+    // frames: the buffer is sized for a key frame of the busiest picture noted since the
+    // last key frame (or of that key frame's, if busier), so that it has filled when the
+    // next key frame comes. It never shrinks between key frames: that would pour away
+    // what it holds for the next one.
+    void pictureDetail(double detail);
 
     // The rate buffer (kbit) x264 should have now.
     int bufferKilobits() const { return bufferKilobits_; }
@@ -74,6 +81,7 @@ private:
     double keyBits_ = 0;
     double keyQuantizer_ = -1;
     double keyDetail_ = 0;
+    double pictureDetail_ = 0;  // of the busiest picture noted since the last key frame
     double halvingSteps_;  // quantizer steps that halve a key frame's bits
 };
 

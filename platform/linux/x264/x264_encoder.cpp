@@ -17,6 +17,9 @@ constexpr int kLengthFieldSize = 4;
 // The largest rate buffer, in seconds of the rate: a key frame then takes at most
 // about a second of it.
 constexpr int kLargestBufferSeconds = 2;
+// How often the detail of a changing picture is noted for the planner (a few tens of
+// microseconds each time).
+constexpr double kDetailSeconds = 0.1;
 // x264's line for each frame coded at its debug level, and where its mean quantizer is.
 constexpr char kFrameLine[] = "frame=%4d QP=%.2f";
 
@@ -137,6 +140,10 @@ void X264Encoder::encode(const std::shared_ptr<ImageBuffer>& picture, Time prese
         detail = KeyFramePlanner::detail(picture->plane(0), width_, height_, picture->stride(0));
         const double stillFor = now - *changedAt_;
         input.i_qpplus1 = planner_->keyFrameQuantizer(detail, stillFor) + 1;  // 1: x264's choice
+    } else if (planner_ && !repeat && (!detailAt_ || now - *detailAt_ >= kDetailSeconds)) {
+        planner_->pictureDetail(
+            KeyFramePlanner::detail(picture->plane(0), width_, height_, picture->stride(0)));
+        detailAt_ = now;
     }
     paceRate(now);
 

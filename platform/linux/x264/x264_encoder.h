@@ -100,6 +100,7 @@ private:
     int pacedKilobits_ = 0;
     std::optional<double> lastSeconds_;       // presentation time of the frame before
     std::optional<double> changedAt_;         // presentation time of the last new picture
+    std::optional<double> detailAt_;          // when the picture's detail was noted last
     std::optional<KeyFramePlanner> planner_;  // with a bit rate
     // The mean quantizer of the frame x264 coded last, as its log line told; negative
     // when not told. Where x264's log handler writes it.
