@@ -52,6 +52,14 @@ TEST(KeyFramePlanner, LeavesKeyFramesToX264UntilItKnowsWhatTheyCost) {
     }
 }
 
+TEST(KeyFramePlanner, TheFirstFrameFindsTheFirstBufferAndTheNextOnesTheirOwn) {
+    KeyFramePlanner p(kRate, kFps, kBase, kLargest, kFinest, 2 * kBase);
+    EXPECT_EQ(p.bufferKilobits(), 2 * kBase);
+    EXPECT_EQ(p.keyFrameQuantizer(0), 0);  // the first key frame is x264's choice
+    p.coded(0, 700000, true, 30, 10);
+    EXPECT_EQ(p.bufferKilobits(), kBase);  // until the frames after it tell what to plan for
+}
+
 TEST(KeyFramePlanner, OneStepFinerThanTheFramesBeforeOnceTheBufferHasFilled) {
     KeyFramePlanner p = planner();
     p.coded(0, 200000, true, 30);

@@ -135,6 +135,9 @@ struct Case {
     // A key frame at the quality the frames before reached costs less than the rate of
     // the two seconds between key frames.
     bool keyFrameAffordable = true;
+    // Where it is not: the PSNR-Y (dB) the buffer pays for in a periodic key frame, and
+    // that the frames after it keep.
+    double keyFrameFloor = 0;
 };
 
 std::string describe(const Case& c) {
@@ -176,7 +179,7 @@ const Case kCases[] = {
     {"scrolling", Content::Scrolling, 1000000, 60, 60, 5, false},
     // Scrolling text at 400 kbit/s: the frames reach about q 16, where one key frame of
     // the page costs some 1 Mbit, more than two seconds of the rate.
-    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false, false},
+    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false, false, 41.0},
     {"still, repeated", Content::Still, 2000000, 60, 10, 7, false},
     {"still, repeated", Content::Still, 2000000, 1, 10, 7, false},
 };
@@ -226,15 +229,19 @@ TEST(X264BitRate, KeyFramesComeEveryTwoSecondsOfPresentationTime) {
 
 // Against the second before it, a periodic key frame at most 1.5 dB below (PSNR-Y), and
 // no frame of the half second after it more than 3 dB below. Where such a key frame costs
-// more than the rate between key frames, as fine as the buffer pays for: at most 8.5 dB
-// below, and the frames after at most 6 dB (x264's own choice: 14 dB and 13 dB). x264's two
-// slice threads share the rate out within a frame by timing, so no two runs code quite the
-// same frames: over 50 runs the key frame fell 7.2-7.6 dB and the frames after 4.0-5.7.
+// more than the rate between key frames, as fine as the buffer pays for (the case's floor,
+// for the frames after it too), at most 10 dB below, and the frames after at most 7 dB
+// (x264's own choice: 14 dB and 13 dB). x264's two slice threads share the rate out
+// within a frame by timing, so no two runs code quite the same frames. Scrolling at
+// 400 kbit/s: key frames at 42.7-44.0 dB, the frames after at 45.9-47.5, after frames at
+// 50.8-52.2 (9.5 and 6.2 dB below) since the first frame finds a buffer of a second; with
+// half a second the frames came at 44.9-47.0, the key frames at 37.5-39.4 and the frames
+// after at 39.8-42.9 (over 50 runs 7.2-7.6 dB and 4.0-5.7 below).
 TEST(X264BitRate, PeriodicKeyFramesKeepTheQualityReached) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(describe(c));
-        const double keyStep = c.keyFrameAffordable ? 1.5 : 8.5;
-        const double afterStep = c.keyFrameAffordable ? 3.0 : 6.0;
+        const double keyStep = c.keyFrameAffordable ? 1.5 : 10.0;
+        const double afterStep = c.keyFrameAffordable ? 3.0 : 7.0;
         const auto frames = run(c);
         for (size_t k = 1; k < frames.size(); ++k) {
             if (!frames[k].key) continue;
@@ -247,9 +254,10 @@ TEST(X264BitRate, PeriodicKeyFramesKeepTheQualityReached) {
                 }
             before /= std::max(1, counted);
             EXPECT_GE(frames[k].psnr, before - keyStep) << "key frame " << k;
+            EXPECT_GE(frames[k].psnr, c.keyFrameFloor) << "key frame " << k;
             for (size_t i = k + 1; i < frames.size() && frames[i].seconds < frames[k].seconds + 0.5;
                  ++i)
-                EXPECT_GE(frames[i].psnr, before - afterStep)
+                EXPECT_GE(frames[i].psnr, std::max(before - afterStep, c.keyFrameFloor))
                     << "frame " << i << " after key frame " << k;
         }
     }

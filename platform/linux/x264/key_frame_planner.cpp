@@ -33,15 +33,15 @@ constexpr double kInitialFill = 0.9;
 }  // namespace
 
 KeyFramePlanner::KeyFramePlanner(int kilobitsPerSecond, int fps, int baseKilobits,
-                                 int largestKilobits, int finestQuantizer)
+                                 int largestKilobits, int finestQuantizer, int firstKilobits)
     : bitsPerSecond_(1000.0 * kilobitsPerSecond),
       planned_(int64_t(baseKilobits) * std::max(1, fps) >=
                int64_t(kFramesForHalf) * kilobitsPerSecond),
       baseKilobits_(baseKilobits),
       largestKilobits_(std::max(baseKilobits, largestKilobits)),
       finestQuantizer_(finestQuantizer),
-      bufferKilobits_(baseKilobits),
-      fill_(kInitialFill * 1000.0 * baseKilobits),
+      bufferKilobits_(std::max(baseKilobits, firstKilobits)),
+      fill_(kInitialFill * 1000.0 * bufferKilobits_),
       halvingSteps_(kHalvingSteps) {}
 
 void KeyFramePlanner::coded(double seconds, int64_t bits, bool key, double quantizer,

@@ -15,7 +15,8 @@
 // by now cannot pay for it. It follows the buffer as x264 does: it fills with the
 // rate of the presentation time passed and empties by each frame's bits.
 //
-// The first key frame is left to x264 (nothing is known yet), and so is every key
+// The first key frame is left to x264 (nothing is known yet; the stream may open with a
+// larger buffer for it, as nothing has been spent), and so is every key
 // frame when the quantizers of the frames are unknown, when its picture is much busier
 // than the last key frame's (a cut: x264 estimates from the picture itself), or when
 // the buffer holds fewer than five frames' share of the rate (x264 then lets a frame
@@ -29,11 +30,12 @@ namespace vx {
 
 class KeyFramePlanner {
 public:
-    // kilobitsPerSecond > 0 at fps frames a second; the buffer starts at baseKilobits,
-    // 90 % full (as x264's), and never passes largestKilobits; finestQuantizer: the
-    // smallest x264 may use.
+    // kilobitsPerSecond > 0 at fps frames a second; the buffer starts at firstKilobits
+    // (0: baseKilobits), 90 % full (as x264's), for the stream's first frame; from then on
+    // it is sized as above, never below baseKilobits nor past largestKilobits;
+    // finestQuantizer: the smallest x264 may use.
     KeyFramePlanner(int kilobitsPerSecond, int fps, int baseKilobits, int largestKilobits,
-                    int finestQuantizer);
+                    int finestQuantizer, int firstKilobits = 0);
 
     // A frame came out of x264: its presentation time, size, whether it is a key frame
     // and its mean quantizer (negative: unknown); for a key frame, the detail of its

@@ -17,6 +17,8 @@ constexpr int kLengthFieldSize = 4;
 // The largest rate buffer, in seconds of the rate: a key frame then takes at most
 // about a second of it.
 constexpr int kLargestBufferSeconds = 2;
+// The buffer the first frame finds, in seconds of the rate.
+constexpr int kFirstBufferSeconds = 1;
 // How often the detail of a changing picture is noted for the planner (a few tens of
 // microseconds each time).
 constexpr double kDetailSeconds = 0.1;
@@ -50,6 +52,16 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
     param.i_log_level = X264_LOG_DEBUG;
     param.pf_log = readQuantizer;
     param.p_log_private = quantizer.get();
+    // The first frame finds a buffer of a second of the rate, nine tenths full: nothing has
+    // been spent yet, and the frames after the first key frame refine it at once instead
+    // of waiting for a half-second buffer to refill. The planner takes it back to the
+    // buffer as set from the next frame on.
+    const int baseKilobits = param.rc.i_vbv_buffer_size;
+    const bool planned = param.rc.i_rc_method == X264_RC_ABR && baseKilobits > 0;
+    if (planned)
+        param.rc.i_vbv_buffer_size = int(std::max<int64_t>(
+            baseKilobits,
+            std::min<int64_t>(int64_t(kFirstBufferSeconds) * param.rc.i_bitrate, INT32_MAX)));
     std::unique_ptr<x264_t, Closer> encoder(x264_encoder_open(&param));
     if (!encoder) {
         *status = kX264InvalidParameter;
@@ -73,14 +85,13 @@ std::unique_ptr<X264Encoder> X264Encoder::open(x264_param_t param, KeyFrames key
     opened->quantizer_ = std::move(quantizer);
     x264_encoder_parameters(opened->encoder_.get(), &opened->rate_);
     const x264_param_t& rate = opened->rate_;
-    if (rate.rc.i_rc_method == X264_RC_ABR && rate.rc.i_vbv_buffer_size > 0) {
+    if (planned && rate.rc.i_vbv_buffer_size > 0) {
         opened->kilobitsPerSecond_ = rate.rc.i_bitrate;
         opened->pacedKilobits_ = rate.rc.i_bitrate;
         opened->planner_.emplace(
-            rate.rc.i_bitrate, int(rate.i_fps_num / std::max(1u, rate.i_fps_den)),
-            rate.rc.i_vbv_buffer_size,
+            rate.rc.i_bitrate, int(rate.i_fps_num / std::max(1u, rate.i_fps_den)), baseKilobits,
             int(std::min<int64_t>(int64_t(kLargestBufferSeconds) * rate.rc.i_bitrate, INT32_MAX)),
-            rate.rc.i_qp_min);
+            rate.rc.i_qp_min, rate.rc.i_vbv_buffer_size);
     }
     return opened;
 }
