@@ -251,6 +251,72 @@ TEST(SoundMixer, ALaneThatSlipsAgainstTheMonitorIsPutInStepAgain) {
     }
 }
 
+// The monitor's recording loses a stretch to silence (the server's graph stalling on
+// a busy machine) that the player's own recording does not. Either the player's sound
+// goes on where it was (the lane stays where it is, also where the tone repeats every
+// period and a place beside the hole holds it whole), or it comes that much later from
+// then on (the lane follows it). The hole falls at every place against the windows
+// matched.
+TEST(SoundMixer, AHoleInTheMonitorMovesALaneOnlyWhereItsSoundMoved) {
+    struct Case {
+        size_t holeAt;
+        bool later;   // the player's sound comes later in the monitor after the hole
+        bool steady;  // a steady tone rather than noise
+    };
+    const size_t chunk = 48, hole = 150, end = 9600;
+    std::vector<Case> cases;
+    for (size_t at = 3000; at < 3400; at += 16)
+        for (bool later : {false, true}) cases.push_back(Case{at, later, true});
+    cases.push_back(Case{3144, false, false});
+    cases.push_back(Case{3144, true, false});
+    for (Case c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "hole at " << c.holeAt << " later " << c.later << " steady " << c.steady);
+        // The tone begins after a while: its start is what the lane is first found by.
+        auto signal = [&](size_t frames, size_t from) {
+            if (!c.steady) return sound(frames, from);
+            auto out = tone(frames, from);
+            for (size_t i = 0; i + from < 480 && i < frames; ++i)
+                out[i * kChannels] = out[i * kChannels + 1] = 0.0f;
+            return out;
+        };
+        // Searching farther than the tone's period, as the capture does.
+        SoundMixer mixer(kChannels, sizes(400, 150, 512, 256));
+        SoundMixer::Lane lane = mixer.open();
+        std::vector<float> mix, delayed;
+        for (size_t at = 0; at < end; at += chunk) {
+            mixer.push(lane, signal(chunk, at).data(), chunk);
+            std::vector<float> monitor(chunk * kChannels);
+            for (size_t i = 0; i < chunk; ++i) {
+                size_t place = at + i;
+                if (place >= c.holeAt && place < c.holeAt + hole) continue;
+                size_t from = c.later && place >= c.holeAt ? place - hole : place;
+                auto frame = signal(1, from);
+                std::copy(frame.begin(), frame.end(), monitor.begin() + ptrdiff_t(i * kChannels));
+            }
+            auto got = clock(mixer, monitor, chunk);
+            mix.insert(mix.end(), got.mix.begin(), got.mix.end());
+            delayed.insert(delayed.end(), got.delayed.begin(), got.delayed.end());
+        }
+        ASSERT_TRUE(mixer.placed(lane));
+        if (c.later) {
+            // In step again by the end: within a frame or two (a tone is moved no closer
+            // than what holds it about whole).
+            double both = 0.0, own = 0.0, other = 0.0;
+            for (size_t i = end - 1000; i < end; ++i) {
+                both += double(mix[i * kChannels]) * delayed[i * kChannels];
+                own += double(mix[i * kChannels]) * mix[i * kChannels];
+                other += double(delayed[i * kChannels]) * delayed[i * kChannels];
+            }
+            ASSERT_GT(both / std::sqrt(own * other), 0.99);
+        } else {
+            // Lane frame p at place p, given out kDelay later, all along.
+            for (size_t i = 1000; i < end; ++i)
+                ASSERT_FLOAT_EQ(mix[i * kChannels], signal(1, i - kDelay)[0]) << "frame " << i;
+        }
+    }
+}
+
 // Another player starting in the monitor near the lane's frames makes other places
 // resemble the lane more than its own (they hold less of the rest): it stays put.
 TEST(SoundMixer, AnotherPlayerComingIntoTheMonitorDoesNotMoveALane) {

@@ -166,6 +166,13 @@ bool SoundMixer::match(Ring& ring, size_t span, Match& found) {
         found.sums[shift] = sum;
         found.energies[shift] = std::max(energy, 0.0);
     }
+    // The window's first half where the lane is now, for a change within the window.
+    const float* here = scratch_.data() + span;
+    found.firstOwn = found.firstSum = 0.0;
+    for (size_t i = 0; i < window / 2; ++i) {
+        found.firstOwn += double(lane[i]) * lane[i];
+        found.firstSum += double(lane[i]) * here[i];
+    }
     return true;
 }
 
@@ -212,6 +219,18 @@ void SoundMixer::recheck(Ring& ring, int64_t next) {
     if (ring.share > 0.0 && here >= ring.share * (1.0 - kBetter)) {
         ring.share = ring.share * (1.0 - kSettle) + here * kSettle;
         return;
+    }
+    // One half of the window still holds the lane as before and the other does not:
+    // the monitor lost a stretch within the window (a hole, or the lane's sound
+    // coming later from there on). Places beside it hold the lane whole only because
+    // they leave the hole out, so the lane is judged again once the window is past.
+    const double secondOwn = found.own - found.firstOwn;
+    const double halfAudible = kAudibleMeanSquare * double(frames_.window / 2);
+    if (ring.share > 0.0 && found.firstOwn >= halfAudible && secondOwn >= halfAudible) {
+        const double first = found.firstSum / found.firstOwn;
+        const double second = (found.sums[0] - found.firstSum) / secondOwn;
+        const double holds = ring.share * (1.0 - kBetter);
+        if ((first >= holds) != (second >= holds)) return;
     }
     const size_t search = frames_.search;
     if (!match(ring, search, found)) return;

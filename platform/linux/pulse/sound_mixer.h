@@ -19,11 +19,12 @@
 // does, a period of its graph at a time, when its clients come and go on a busy
 // machine), which moves a lane against the monitor for good. So with `recheck` set,
 // a placed lane's own place is checked every `recheck` frames of it; when that holds
-// clearly less of it than it did, the lane is searched for again, and when another
-// place holds clearly more of it, it moves there: at once while the mix is not
-// heard, else gliding there, played a little faster or slower, so that the mix has
-// no seam. Of equally good places (a steady tone repeats every period) it takes the
-// nearest.
+// clearly less of it than it did, through the whole window (where half of it still
+// holds the lane as before, a lost stretch lies within: it is looked at again once
+// past), the lane is searched for again, and when another place holds clearly more
+// of it, it moves there: at once while the mix is not heard, else gliding there,
+// played a little faster or slower, so that the mix has no seam. Of equally good
+// places (a steady tone repeats every period) it takes the nearest.
 //
 // Frames that come after their place was given out are dropped and places with no
 // frames are silence, so a stalled lane does not shift in time. Only a lane that
@@ -97,6 +98,8 @@ private:
         double own = 0.0;                     // the window's energy
         std::vector<double> sums;             // its correlation with the monitor
         std::vector<double> energies;         // the monitor's energy there
+        double firstOwn = 0.0;                // the window's first half: its energy,
+        double firstSum = 0.0;                // and its correlation where the lane is now
         double likeness(size_t shift) const;  // normalised correlation
     };
     bool match(Ring& ring, size_t span, Match& found);
