@@ -1,11 +1,14 @@
 // The in-process mixer that leaves excluded players out: lanes placed on the monitor's
 // timeline, in step with the delayed monitor, whatever the chunking; late, missing,
-// stalled, drained and unknown lanes.
+// stalled, drained and unknown lanes; lanes that slip against the monitor, and holes
+// in the monitor.
 #include "platform/linux/pulse/sound_mixer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
