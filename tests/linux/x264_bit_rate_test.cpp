@@ -179,7 +179,7 @@ const Case kCases[] = {
     {"scrolling", Content::Scrolling, 1000000, 60, 60, 5, false},
     // Scrolling text at 400 kbit/s: the frames reach about q 16, where one key frame of
     // the page costs some 1 Mbit, more than two seconds of the rate.
-    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false, false, 41.0},
+    {"scrolling", Content::Scrolling, 400000, 30, 30, 5, false, false, 40.0},
     {"still, repeated", Content::Still, 2000000, 60, 10, 7, false},
     {"still, repeated", Content::Still, 2000000, 1, 10, 7, false},
 };
@@ -230,18 +230,21 @@ TEST(X264BitRate, KeyFramesComeEveryTwoSecondsOfPresentationTime) {
 // Against the second before it, a periodic key frame at most 1.5 dB below (PSNR-Y), and
 // no frame of the half second after it more than 3 dB below. Where such a key frame costs
 // more than the rate between key frames, as fine as the buffer pays for (the case's floor,
-// for the frames after it too), at most 10 dB below, and the frames after at most 7 dB
+// for the frames after it too), at most 11 dB below, and the frames after at most 8.5 dB
 // (x264's own choice: 14 dB and 13 dB). x264's two slice threads share the rate out
-// within a frame by timing, so no two runs code quite the same frames. Scrolling at
-// 400 kbit/s: key frames at 42.7-44.0 dB, the frames after at 45.9-47.5, after frames at
-// 50.8-52.2 (9.5 and 6.2 dB below) since the first frame finds a buffer of a second; with
-// half a second the frames came at 44.9-47.0, the key frames at 37.5-39.4 and the frames
-// after at 39.8-42.9 (over 50 runs 7.2-7.6 dB and 4.0-5.7 below).
+// within a frame by timing, so no two runs code quite the same frames, and what the
+// buffer holds at a key frame may fall either side of what a quantizer step costs: on
+// scrolling text at 400 kbit/s the first periodic key frame comes at q 24 in most runs
+// and at q 25 in some (4 of 83 runs here). On this page of two greys a step changes the
+// bits by 3 % and the picture by up to 3.5 dB: at q 24 the key frames came at 43.97 and
+// 42.71 dB (6.9 and 9.5 dB below), the frames after at most 6.6 dB below; at q 25 at
+// 40.45 and 40.57 dB (10.4 and 10.2 below), the frames after 7.8 below. Before the first
+// frame found a buffer of a second, the key frames came at 37.5-39.4 dB.
 TEST(X264BitRate, PeriodicKeyFramesKeepTheQualityReached) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(describe(c));
-        const double keyStep = c.keyFrameAffordable ? 1.5 : 10.0;
-        const double afterStep = c.keyFrameAffordable ? 3.0 : 7.0;
+        const double keyStep = c.keyFrameAffordable ? 1.5 : 11.0;
+        const double afterStep = c.keyFrameAffordable ? 3.0 : 8.5;
         const auto frames = run(c);
         for (size_t k = 1; k < frames.size(); ++k) {
             if (!frames[k].key) continue;
