@@ -188,7 +188,8 @@ class CompanionOnBothServers:
         # A gap cuts the other tone short, which shows at every frequency, the companion's
         # too: its level is taken away from the gaps (the server's, and those of ours, which
         # the other tone's glitches and dips answer for), and checked in every block.
-        all_gaps = server_gaps + [(lead + i, n) for i, n in gaps(left[lead:end])]
+        our_gaps = [(lead + i, n) for i, n in gaps(left[lead:end])]
+        all_gaps = server_gaps + our_gaps
         near_any_gap = lambda i: any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in all_gaps)
         companion_blocks = [[(companion_from + i, level) for i, level in
                              block_dbfs(channel[companion_from:companion_to], COMPANION_HZ)]
@@ -210,6 +211,7 @@ class CompanionOnBothServers:
             "other glitches of ours": len({i // (RATE // 50) for i in ours
                                            if not near_server(i) and not near_gap(i)}),
             "server glitches": len(server),
+            "gaps of ours alone": sum(1 for i, n in our_gaps if not near_gap(i)),
             "other dip dB": max(below),
             "monitor dip dB": steady_monitor[len(steady_monitor) // 2] - steady_monitor[0],
         }
@@ -227,12 +229,15 @@ class CompanionOnBothServers:
         """Runs case; again (up to three times in all) while the server's own plain monitor drops
         sound in the measured stretch (a machine too busy for the server), as then neither the
         other player's level nor a seam of the capture can be told from the server's own gaps.
-        The companion must stay out whatever the load."""
+        Likewise, but only twice, where the capture alone has a gap: the server leaves holes in
+        one recording and not in another (the capture's own, a period of its graph; seen in 3 of
+        80 runs on PipeWire with other tests running beside), and a third time the gap counts
+        against the capture. The companion must stay out whatever the load."""
         for attempt in range(3):
             measures = self.run_case(case)
             self.assertLess(measures["companion dBFS"], COMPANION_BELOW, measures)
             self.assertLess(measures["companion block dBFS"], COMPANION_BLOCK_BELOW, measures)
-            if measures["monitor dip dB"] < DIP_BELOW:
+            if measures["monitor dip dB"] < DIP_BELOW and (not measures["gaps of ours alone"] or attempt == 2):
                 self.assertAlmostEqual(measures["other with companion dBFS"], measures["other on the monitor dBFS"],
                                        delta=OTHER_WITHIN, msg=measures)
                 self.assertEqual(measures["other glitches of ours"], 0, measures)
