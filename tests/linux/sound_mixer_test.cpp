@@ -57,6 +57,14 @@ std::vector<float> tone(size_t frames, size_t from) {
     return out;
 }
 
+// The steady tone after 480 frames of silence: its start is what a lane is first found by.
+std::vector<float> lateTone(size_t frames, size_t from) {
+    auto out = tone(frames, from);
+    for (size_t i = 0; i + from < 480 && i < frames; ++i)
+        out[i * kChannels] = out[i * kChannels + 1] = 0.0f;
+    return out;
+}
+
 TEST(SoundMixer, TheDelayedMonitorIsTheMonitorDelayFramesLaterWhateverTheChunking) {
     for (size_t chunk : {1u, 7u, 64u, 100u, 700u}) {
         SCOPED_TRACE(chunk);
@@ -213,13 +221,8 @@ TEST(SoundMixer, ALaneThatSlipsAgainstTheMonitorIsPutInStepAgain) {
                    Case{-40, true, false}, Case{56, true, true}, Case{-30, true, true}}) {
         SCOPED_TRACE(testing::Message()
                      << "slip " << c.slip << " heard " << c.heard << " steady " << c.steady);
-        // The tone begins after a while: its start is what the lane is first found by.
         auto signal = [&](size_t frames, size_t from) {
-            if (!c.steady) return sound(frames, from);
-            auto out = tone(frames, from);
-            for (size_t i = 0; i + from < 480 && i < frames; ++i)
-                out[i * kChannels] = out[i * kChannels + 1] = 0.0f;
-            return out;
+            return c.steady ? lateTone(frames, from) : sound(frames, from);
         };
         // A window of whole periods of the tone.
         SoundMixer mixer(kChannels, sizes(400, 60, 512, 256));
@@ -275,13 +278,8 @@ TEST(SoundMixer, AHoleInTheMonitorMovesALaneOnlyWhereItsSoundMoved) {
     for (Case c : cases) {
         SCOPED_TRACE(testing::Message()
                      << "hole at " << c.holeAt << " later " << c.later << " steady " << c.steady);
-        // The tone begins after a while: its start is what the lane is first found by.
         auto signal = [&](size_t frames, size_t from) {
-            if (!c.steady) return sound(frames, from);
-            auto out = tone(frames, from);
-            for (size_t i = 0; i + from < 480 && i < frames; ++i)
-                out[i * kChannels] = out[i * kChannels + 1] = 0.0f;
-            return out;
+            return c.steady ? lateTone(frames, from) : sound(frames, from);
         };
         // Searching farther than the tone's period, as the capture does.
         SoundMixer mixer(kChannels, sizes(400, 150, 512, 256));
