@@ -85,6 +85,11 @@ def without(samples, frequency, r=0.995):
     return out
 
 
+def near_one_of(i, found):
+    """Whether frame i lies within SERVER_GAP_NEAR of one of the gaps found ((start, length) each)."""
+    return any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in found)
+
+
 def block_dbfs(samples, frequency, block=RATE // 20):
     """The level of one frequency in consecutive 50 ms blocks of samples (whole periods of
     both tones), with each block's start."""
@@ -184,13 +189,13 @@ class CompanionOnBothServers:
         steady_monitor = sorted(monitor_levels.values())[2:-2]
         size = round(2 * RATE / OTHER_HZ)
         server_gaps = [(lead + i, n) for i, n in gaps(plain[lead + offset:end + offset])]
-        near_gap = lambda i: any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in server_gaps)
+        near_gap = lambda i: near_one_of(i, server_gaps)
         # A gap cuts the other tone short, which shows at every frequency, the companion's
         # too: its level is taken away from the gaps (the server's, and those of ours, which
         # the other tone's glitches and dips answer for), and checked in every block.
         our_gaps = [(lead + i, n) for i, n in gaps(left[lead:end])]
         all_gaps = server_gaps + our_gaps
-        near_any_gap = lambda i: any(j - SERVER_GAP_NEAR <= i < j + n + SERVER_GAP_NEAR for j, n in all_gaps)
+        near_any_gap = lambda i: near_one_of(i, all_gaps)
         companion_blocks = [[(companion_from + i, level) for i, level in
                              block_dbfs(channel[companion_from:companion_to], COMPANION_HZ)]
                             for channel in (left, right)]
